@@ -1,0 +1,56 @@
+// The reader handle record shared by all transports, and the registry that
+// owns every live record. Internal to the library.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/usb.h"
+#include "reader/flash.h"
+#include "reader/rdr.h"
+
+// Transport fields of a USB handle.
+struct UsbFields {
+  std::unique_ptr<platform::usb::Device> device;  // the open device path; null when closed
+  std::string device_path;                        // reopened by reconnect
+  int32_t interface_kind = 0;                     // 0 unresolved, 1 still-image, 2 reader pipes
+  platform::usb::PipeInfo in_pipe;
+  platform::usb::PipeInfo out_pipe;
+};
+
+struct ReaderHandleRecord {
+  uint32_t kind_tag = 0;
+  int32_t (*close)(RDRHANDLE handle) = nullptr;
+  uint32_t capability_flags = 0;
+  int32_t last_error = 0;
+  LOGHANDLE trace = nullptr;  // attached trace instance; null or -1 when off
+  // Held from the outermost entry step to the matching exit step.
+  std::recursive_mutex lock;
+  RDRCALLBACK callback = nullptr;
+  uint32_t callback_user = 0;
+  int32_t progress = 0;
+  int32_t timeout = 0;            // seconds; 0 = no limit
+  int32_t packet_size = 0;        // largest single read of a reply body
+  int32_t first_read_length = 0;  // bytes asked for by the first read of a reply
+  uint32_t operation_start = 0;   // tick count at the outermost entry
+  int32_t depth = 0;              // open library operations on this handle
+  int32_t in_callback = 0;        // > 0 while the progress callback runs
+  char firmware_name[32] = {};
+  int32_t firmware_number = 0;
+  int32_t firmware_number2 = 0;
+  int32_t firmware_number3 = 0;
+  UsbFields usb;
+  FlashFile directory = {};  // the attached flash directory (flash file system)
+};
+
+// Creates a record with the common initialisation (kind tag, timeout 5,
+// packet size 0x500000, no device) and registers it. Null when out of memory
+// (library error 6 recorded).
+RDRHANDLE NewReaderHandle(uint32_t kind_tag);
+// Unregisters and frees a record; the pointer is invalid afterwards.
+void FreeReaderHandle(RDRHANDLE handle);
+// A live, registered record with a transport kind tag. Safe for any pointer
+// value, including freed handles.
+bool IsValidReaderHandle(RDRHANDLE handle);
