@@ -49,6 +49,8 @@ int32_t SetLibraryError(RDRHANDLE handle, int32_t number);
 
 // Resize semantics: size 0 frees. Null on failure with library error 6.
 void* PlatformAlloc(RDRHANDLE handle, void* block, size_t size);
+// Test hook: the countdown-th allocation from now fails (0 switches it off).
+void SetAllocationFailureCountdown(int32_t countdown);
 
 // Calls the handle's progress callback with (elapsed since the operation's
 // start, progress) inside the in-callback count; 1 when there is none.

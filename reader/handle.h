@@ -2,6 +2,7 @@
 // owns every live record. Internal to the library.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,7 +22,7 @@ struct UsbFields {
 };
 
 struct ReaderHandleRecord {
-  uint32_t kind_tag = 0;
+  std::atomic<uint32_t> kind_tag{0};  // read by validity checks of other threads
   int32_t (*close)(RDRHANDLE handle) = nullptr;
   uint32_t capability_flags = 0;
   int32_t last_error = 0;

@@ -1,0 +1,339 @@
+#include "reader/frame.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdlib>
+
+#include "platform/clock.h"
+#include "platform/system.h"
+#include "reader/handle.h"
+#include "trace/trace.h"
+
+namespace {
+
+std::atomic<int32_t> g_last_error{0};
+// Test hook: the allocation with this number (counting down) fails.
+std::atomic<int32_t> g_allocation_failure_countdown{0};
+
+// Where a handle's trace lines go: its own instance when the handle is
+// valid, else the global log.
+LOGHANDLE TraceTarget(RDRHANDLE handle) {
+  return IsValidReaderHandle(handle) ? handle->trace : LogGetGlobal();
+}
+
+void RaiseIndent(LOGHANDLE log, int32_t delta) { LogSetIndent(log, LogGetIndent(log) + delta); }
+
+// Entry refusal after the entry line: error line, failure exit line, block end.
+int32_t RefuseEntry(RDRHANDLE handle, const char* error_format, const char* name, int32_t line) {
+  const int32_t thread = platform::CurrentThreadId();
+  LogWrite(handle->trace, kTraceDetail, error_format, name, line, thread);
+  RaiseIndent(handle->trace, -1);
+  LogWrite(handle->trace, kTraceEntry, "\nexit  %s(%d)[%d] with failure 0x%X, error=0x%x", name, line, thread, 0u,
+           static_cast<uint32_t>(handle->last_error));
+  LogBlockEnd(handle->trace);
+  return 0;
+}
+
+// Calls the callback with the in-callback count raised around the call.
+int32_t InvokeCallback(RDRHANDLE handle, uint32_t elapsed, int32_t progress) {
+  ++handle->in_callback;
+  int32_t answer = handle->callback(elapsed, progress, handle->callback_user);
+  --handle->in_callback;
+  return answer;
+}
+
+// Exit line and block end on a log; `error` is the handle's last error for
+// handle operations and the global one for handle-less operations.
+void WriteExitInteger(LOGHANDLE log, const char* name, int32_t line, bool success, int32_t result, int32_t error) {
+  RaiseIndent(log, -1);
+  const int32_t thread = platform::CurrentThreadId();
+  if (success) {
+    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with success 0x%X", name, line, thread,
+             static_cast<uint32_t>(result));
+  } else {
+    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with failure 0x%X, error=0x%x", name, line, thread,
+             static_cast<uint32_t>(result), static_cast<uint32_t>(error));
+  }
+  LogBlockEnd(log);
+}
+
+void WriteExitPointer(LOGHANDLE log, const char* name, int32_t line, bool success, const void* result,
+                      int32_t error) {
+  RaiseIndent(log, -1);
+  const int32_t thread = platform::CurrentThreadId();
+  if (success) {
+    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with success 0x%p", name, line, thread, result);
+  } else {
+    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with failure 0x%p, error=0x%x", name, line, thread, result,
+             static_cast<uint32_t>(error));
+  }
+  LogBlockEnd(log);
+}
+
+}  // namespace
+
+bool CheckIntegerResult(uint32_t check, int32_t result) {
+  switch (check) {
+    case kCheckAlways: return true;
+    case kCheckNonZero: return result != 0;
+    case kCheckPositive: return result > 0;
+    case kCheckNonNegative: return result >= 0;
+    case kCheckNotPositive: return result <= 0;
+    case kCheckPositive2: return result > 0;
+    case kCheckZero: return result == 0;
+    case kCheckNever:
+    case kCheckFailure: return false;
+    case kCheckInvalidHandle: return result == static_cast<int32_t>(kCheckInvalidHandle);
+    case kCheckValidHandle: return result == static_cast<int32_t>(kCheckValidHandle);
+    default: return result == static_cast<int32_t>(check);
+  }
+}
+
+bool CheckPointerResult(uint32_t check, const void* result) {
+  const void* all_ones = InvalidReaderHandle();
+  switch (check) {
+    case kCheckAlways: return true;
+    case kCheckNonZero: return result != nullptr;
+    case kCheckZero: return result == nullptr;
+    case kCheckInvalidHandle: return result == all_ones;
+    case kCheckValidHandle: return result != all_ones;
+    default: return false;
+  }
+}
+
+int32_t SetErrorCode(RDRHANDLE handle, int32_t code) {
+  g_last_error.store(code, std::memory_order_relaxed);
+  platform::SetLastSystemError(static_cast<uint32_t>(code));
+  if (IsValidReaderHandle(handle)) {
+    handle->last_error = code;
+    LogWrite(handle->trace, kTraceError, "\nSet error code to %x", static_cast<uint32_t>(code));
+  }
+  return code;
+}
+
+int32_t SetLibraryError(RDRHANDLE handle, int32_t number) { return SetErrorCode(handle, LibraryError(number)); }
+
+int32_t LibraryError(int32_t number) { return kLibraryErrorBase + number; }
+
+int32_t LibraryErrorNumber(int32_t code) {
+  int64_t number = static_cast<int64_t>(code) - kLibraryErrorBase;
+  return number >= 0 && number <= 32768 ? static_cast<int32_t>(number) : 0;
+}
+
+int32_t GetErrorCode() { return g_last_error.load(std::memory_order_relaxed); }
+
+int32_t RDRInitialize() { return 1; }
+
+// The handle lock is taken at every entry (it is recursive) rather than only
+// when the depth is 0: another thread's reading of the depth would race with
+// the owner's updates, and could let two threads into one handle at once.
+// Taking it before the in-callback test also means only the callback's own
+// thread can be refused as re-entrant; other threads simply wait.
+int32_t HandleEnter(RDRHANDLE handle, const char* name, int32_t line) {
+  if (!IsValidReaderHandle(handle)) {
+    SetLibraryError(nullptr, kErrInvalidParameter);
+    return 0;
+  }
+  handle->lock.lock();
+  LogBlockBegin(handle->trace);
+  LogWrite(handle->trace, kTraceEntry, "\nenter %s(%d)[%d]", name, line, platform::CurrentThreadId());
+  RaiseIndent(handle->trace, 1);
+  if (handle->in_callback != 0) {
+    SetLibraryError(handle, kErrCallbackReentry);
+    RefuseEntry(handle, "\nERROR: enter %s(%d)[%d] with recursive call from callback function", name, line);
+    handle->lock.unlock();
+    return 0;
+  }
+  if (++handle->depth > 1) return 1;
+
+  handle->operation_start = platform::GetClock().TickCount();
+  handle->progress = -1;
+  if (handle->callback != nullptr && InvokeCallback(handle, 0, 0) == 0) {
+    SetLibraryError(handle, kErrCallbackAbort);
+    handle->depth = 0;
+    RefuseEntry(handle, "\nERROR: enter %s(%d)[%d] aborted by callback", name, line);
+    handle->lock.unlock();
+    return 0;
+  }
+  return 1;
+}
+
+namespace {
+
+// Exit steps 2-3 shared by the integer and pointer forms; true when the
+// callback aborted the operation.
+bool ExitCallbackAndDepth(RDRHANDLE handle, const char* name, int32_t line, int32_t abort_level) {
+  bool aborted = false;
+  if (handle->depth == 1 && handle->callback != nullptr) {
+    uint32_t elapsed = platform::GetClock().TickCount() - handle->operation_start;
+    if (InvokeCallback(handle, elapsed, 100) == 0) {
+      SetLibraryError(handle, kErrCallbackAbort);
+      LogWrite(handle->trace, abort_level, "\nERROR: exit %s(%d)[%d] aborted by callback", name, line,
+               platform::CurrentThreadId());
+      aborted = true;
+    }
+  }
+  if (handle->depth > 0) --handle->depth;
+  return aborted;
+}
+
+}  // namespace
+
+int32_t HandleExit(RDRHANDLE handle, const char* name, int32_t line, uint32_t check, int32_t result) {
+  if (!IsValidReaderHandle(handle)) {
+    SetLibraryError(nullptr, kErrInvalidParameter);
+    return 0;
+  }
+  if (ExitCallbackAndDepth(handle, name, line, kTraceError)) {
+    check = kCheckFailure;
+    result = 0;
+  }
+  WriteExitInteger(handle->trace, name, line, CheckIntegerResult(check, result), result, handle->last_error);
+  handle->lock.unlock();
+  return result;
+}
+
+void* HandleExitPointer(RDRHANDLE handle, const char* name, int32_t line, uint32_t check, void* result) {
+  if (!IsValidReaderHandle(handle)) {
+    SetLibraryError(nullptr, kErrInvalidParameter);
+    return nullptr;
+  }
+  if (ExitCallbackAndDepth(handle, name, line, kTraceDetail)) {
+    check = kCheckFailure;
+    result = nullptr;
+  }
+  WriteExitPointer(handle->trace, name, line, CheckPointerResult(check, result), result, handle->last_error);
+  handle->lock.unlock();
+  return result;
+}
+
+int32_t LogEnter(LOGHANDLE log, const char* name, int32_t line) {
+  LogBlockBegin(log);
+  LogWrite(log, kTraceEntry, "\nenter %s(%d)[%d]", name, line, platform::CurrentThreadId());
+  RaiseIndent(log, 1);
+  return 1;
+}
+
+
+int32_t LogExit(LOGHANDLE log, const char* name, int32_t line, uint32_t check, int32_t result) {
+  WriteExitInteger(log, name, line, CheckIntegerResult(check, result), result, GetErrorCode());
+  return result;
+}
+
+void* LogExitPointer(LOGHANDLE log, const char* name, int32_t line, uint32_t check, void* result) {
+  WriteExitPointer(log, name, line, CheckPointerResult(check, result), result, GetErrorCode());
+  return result;
+}
+
+void TraceInt(RDRHANDLE handle, const char* name, int32_t value) {
+  LogWrite(TraceTarget(handle), kTraceParameter, "\n%s=0x%x", name, static_cast<uint32_t>(value));
+}
+
+void TracePointer(RDRHANDLE handle, const char* name, const void* pointer) {
+  LogWrite(TraceTarget(handle), kTraceParameter, "\n%s=0x%p", name, pointer);
+}
+
+void TraceString(RDRHANDLE handle, const char* name, const char* text) {
+  LOGHANDLE log = TraceTarget(handle);
+  LogWrite(log, kTraceParameter, "\n%s=0x%p", name, static_cast<const void*>(text));
+  if (text != nullptr) LogWrite(log, kTraceParameter, "(%s)", text);
+}
+
+void Trace(RDRHANDLE handle, int32_t level, const char* format, ...) {
+  LOGHANDLE log = TraceTarget(handle);
+  if (!LogWants(log, level)) return;
+  va_list arguments;
+  va_start(arguments, format);
+  LogWriteV(log, level, format, arguments);
+  va_end(arguments);
+}
+
+void TraceDump(RDRHANDLE handle, int32_t level, const void* data, int32_t count, const char* format, ...) {
+  LOGHANDLE log = TraceTarget(handle);
+  if (!LogWants(log, level)) return;
+  va_list arguments;
+  va_start(arguments, format);
+  LogHexDumpV(log, level, data, count, format, arguments);
+  va_end(arguments);
+}
+
+void LogTraceString(LOGHANDLE log, const char* name, const char* text) {
+  LogWrite(log, kTraceParameter, "\n%s=0x%p (%s)", name, static_cast<const void*>(text),
+           text != nullptr ? text : "NULL");
+}
+
+void LogTracePointer(LOGHANDLE log, const char* name, const void* pointer) {
+  LogWrite(log, kTraceParameter, "\n%s=0x%p", name, pointer);
+}
+
+void LogTraceInt(LOGHANDLE log, const char* name, int32_t value) {
+  LogWrite(log, kTraceParameter, "\n%s=0x%x", name, static_cast<uint32_t>(value));
+}
+
+void SetAllocationFailureCountdown(int32_t countdown) { g_allocation_failure_countdown.store(countdown); }
+
+void* PlatformAlloc(RDRHANDLE handle, void* block, size_t size) {
+  if (size == 0) {
+    std::free(block);
+    return nullptr;
+  }
+  void* resized = nullptr;
+  int32_t countdown = g_allocation_failure_countdown.load();
+  bool injected = countdown > 0 && g_allocation_failure_countdown.fetch_sub(1) == 1;
+  if (!injected) resized = std::realloc(block, size);
+  if (resized == nullptr) {
+    SetLibraryError(handle, kErrNoMemory);
+    return nullptr;
+  }
+  if (IsValidReaderHandle(handle)) {
+    LogWrite(handle->trace, kTraceDetail, "\nPlatformAlloc of %d bytes at %p", static_cast<int32_t>(size), resized);
+  }
+  return resized;
+}
+
+int32_t CallProgressCallback(RDRHANDLE handle, int32_t progress) {
+  if (handle->callback == nullptr) return 1;
+  return InvokeCallback(handle, platform::GetClock().TickCount() - handle->operation_start, progress);
+}
+
+int32_t RDRCallbackSet(RDRHANDLE handle, RDRCALLBACK callback, uint32_t user) {
+  if (!HandleEnter(handle, "RDRCallbackSet", __LINE__)) return 0;
+  TracePointer(handle, "vhdl", handle);
+  TracePointer(handle, "callback", reinterpret_cast<const void*>(callback));
+  TraceInt(handle, "user", static_cast<int32_t>(user));
+  handle->callback = callback;
+  handle->callback_user = user;
+  return HandleExit(handle, "RDRCallbackSet", __LINE__, kCheckNonZero, 1);
+}
+
+int32_t RDRClose(RDRHANDLE handle) {
+  if (!IsValidReaderHandle(handle)) {
+    SetLibraryError(handle, kErrInvalidParameter);
+    return 0;
+  }
+  LOGHANDLE global = LogGetGlobal();
+  LogEnter(global, "RDRClose", __LINE__);
+  LogTracePointer(global, "vhdl", handle);
+  RDRLogSet(handle, nullptr);
+  if (handle->close != nullptr) handle->close(handle);
+  LogExit(global, "RDRClose", __LINE__, kCheckAlways, 1);
+  return 1;
+}
+
+int32_t RDRLogSet(RDRHANDLE handle, LOGHANDLE log) {
+  if (!HandleEnter(handle, "RDRLogSet", __LINE__)) return 0;
+  TracePointer(handle, "vhdl", handle);
+  TracePointer(handle, "lhdl", log);
+  Trace(handle, kTraceDetail, "\nRemoving instance 0x%p from logging", static_cast<void*>(handle));
+  {
+    // Held across the swap so no other thread traces through the instance
+    // being detached.
+    std::lock_guard keep(handle->lock);
+    HandleExit(handle, "RDRLogSet", __LINE__, kCheckNonZero, 1);
+    if (LogIsValid(handle->trace)) LogDetachInstance(handle->trace);
+    handle->trace = LogAttachInstance(log);
+  }
+  if (!HandleEnter(handle, "RDRLogSet", __LINE__)) return 0;
+  Trace(handle, kTraceDetail, "\nAdded instance 0x%p to Logging", static_cast<void*>(handle));
+  return HandleExit(handle, "RDRLogSet", __LINE__, kCheckNonZero, 1);
+}

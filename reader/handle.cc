@@ -1,0 +1,53 @@
+#include "reader/handle.h"
+
+#include <new>
+#include <unordered_map>
+
+#include "reader/frame.h"
+
+namespace {
+
+// Owns every live reader handle record. Looking a pointer up here before
+// touching it is what makes a stale or garbage handle harmless.
+std::mutex g_registry_mutex;
+std::unordered_map<RDRHANDLE, std::unique_ptr<ReaderHandleRecord>> g_registry;  // guarded by g_registry_mutex
+
+bool IsTransportKind(uint32_t kind) { return kind == kKindSerial || kind == kKindUsb || kind == kKindMemory; }
+
+}  // namespace
+
+RDRHANDLE NewReaderHandle(uint32_t kind_tag) {
+  std::unique_ptr<ReaderHandleRecord> record;
+  try {
+    record = std::make_unique<ReaderHandleRecord>();
+  } catch (const std::bad_alloc&) {
+    SetLibraryError(nullptr, kErrNoMemory);
+    return nullptr;
+  }
+  record->kind_tag = kind_tag;
+  record->timeout = 5;
+  record->packet_size = 0x500000;
+  RDRHANDLE handle = record.get();
+  std::lock_guard lock(g_registry_mutex);
+  g_registry.emplace(handle, std::move(record));
+  return handle;
+}
+
+void FreeReaderHandle(RDRHANDLE handle) {
+  std::unique_ptr<ReaderHandleRecord> record;
+  {
+    std::lock_guard lock(g_registry_mutex);
+    auto found = g_registry.find(handle);
+    if (found == g_registry.end()) return;
+    record = std::move(found->second);
+    g_registry.erase(found);
+  }
+  // Destroyed outside the registry lock: closing a device may take time.
+}
+
+bool IsValidReaderHandle(RDRHANDLE handle) {
+  if (handle == nullptr || handle == InvalidReaderHandle()) return false;
+  std::lock_guard lock(g_registry_mutex);
+  auto found = g_registry.find(handle);
+  return found != g_registry.end() && IsTransportKind(found->second->kind_tag.load());
+}
