@@ -1,0 +1,507 @@
+#include "trace/trace.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/clock.h"
+#include "platform/system.h"
+#include "reader/frame.h"
+
+namespace {
+
+constexpr int32_t kLevelSlots = 5;
+constexpr int32_t kFormatArea = 1024;
+constexpr int32_t kBufferGrowth = 10240;
+constexpr int32_t kBufferLimit = 0x100000;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+// One layout for a root log (on a file) and for an instance attached to it.
+//
+// Lock order: a record's block lock, then its root's file lock; the registry
+// mutex is always taken last and never held while waiting for another lock.
+struct TraceLogRecord {
+  // kKindTraceLog while live; cleared (under the block lock) at close or
+  // detach so that operations already past the registry back off.
+  std::atomic<uint32_t> tag{0};
+  // Held once per open block nesting level by the thread that owns the block,
+  // plus transiently by every operation on the record. Guards every field
+  // from `indentation` to `buffer_length`.
+  std::recursive_mutex block_lock;
+  // Guards `file`; taken by every record that writes into this root's file.
+  std::recursive_mutex file_lock;
+  std::unique_ptr<std::FILE, FileCloser> file;  // root only; opened at the first kept block
+  int32_t attached_count = 0;                   // root only; guarded by the registry mutex
+  // Shared so that a root outlives every instance still finishing a block.
+  std::shared_ptr<TraceLogRecord> root;  // null for a root; fixed at attach
+  std::array<int32_t, kLevelSlots> indentation{};
+  std::array<int32_t, kLevelSlots> level{};
+  std::array<int32_t, kLevelSlots> minimum_level_seen{};
+  int32_t stack_index = 0;
+  int32_t nesting = 0;
+  double block_start = 0.0;
+  std::unique_ptr<char[]> buffer;
+  int32_t buffer_capacity = 0;
+  int32_t buffer_length = 0;
+  std::string path;  // root only; fixed at open
+};
+
+namespace {
+
+// The live records. A pointer is only ever used as a key here until it has
+// been found, so null, -1, freed or random values are rejected without being
+// dereferenced. Lookups hand out shared ownership: a record closed by one
+// thread stays in memory until every operation that found it has finished.
+struct Registry {
+  std::mutex mutex;
+  std::unordered_map<const TraceLogRecord*, std::shared_ptr<TraceLogRecord>> live;  // guarded by mutex
+};
+
+Registry& GetRegistry() {
+  static Registry registry;
+  return registry;
+}
+
+std::atomic<TraceLogRecord*> g_global_log{nullptr};
+
+std::shared_ptr<TraceLogRecord> Find(const TraceLogRecord* log) {
+  Registry& registry = GetRegistry();
+  std::lock_guard guard(registry.mutex);
+  auto found = registry.live.find(log);
+  return found == registry.live.end() ? nullptr : found->second;
+}
+
+// A live record with its block lock held for the duration of one operation.
+class LockedRecord {
+ public:
+  explicit LockedRecord(const TraceLogRecord* log) : record_(Find(log)) {
+    if (!record_) return;
+    record_->block_lock.lock();
+    if (record_->tag.load() != kKindTraceLog) {
+      record_->block_lock.unlock();
+      record_.reset();
+    }
+  }
+  ~LockedRecord() {
+    if (record_) record_->block_lock.unlock();
+  }
+  LockedRecord(const LockedRecord&) = delete;
+  LockedRecord& operator=(const LockedRecord&) = delete;
+
+  explicit operator bool() const { return record_ != nullptr; }
+  TraceLogRecord& operator*() const { return *record_; }
+  TraceLogRecord* operator->() const { return record_.get(); }
+  const std::shared_ptr<TraceLogRecord>& shared() const { return record_; }
+
+ private:
+  std::shared_ptr<TraceLogRecord> record_;
+};
+
+int32_t CurrentLevel(const TraceLogRecord& record) { return record.level[record.stack_index]; }
+
+bool IsConditional(int32_t level) { return level == kTraceKeepOn100 || level == kTraceKeepOnError; }
+
+// "\r\nMmm dd hh:mm:ss sssss.ssssss ": local time and seconds into the block.
+std::string MakeStamp(const TraceLogRecord& record) {
+  static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  platform::Clock& clock = platform::GetClock();
+  const platform::LocalTime now = clock.Now();
+  const double seconds = clock.Seconds() - record.block_start;
+  const int month = now.month >= 1 && now.month <= 12 ? now.month : 1;
+  char date[64];
+  std::snprintf(date, sizeof date, "%s %2d %02d:%02d:%02d", kMonths[static_cast<size_t>(month - 1)], now.day,
+                now.hour, now.minute, now.second);
+  char stamp[128];
+  int length = std::snprintf(stamp, sizeof stamp, "\r\n%.15s %9.6f ", date, seconds);
+  if (length < 0) return "\r\n";
+  return std::string(stamp, static_cast<size_t>(std::min<int>(length, sizeof stamp - 1)));
+}
+
+// Makes room for `needed` more bytes. Growth goes in fixed steps and stops
+// once the capacity is past the limit, so a runaway block cannot take the
+// process's memory; a refused allocation loses the block collected so far.
+bool Reserve(TraceLogRecord& record, uint64_t needed) {
+  const uint64_t length = static_cast<uint64_t>(record.buffer_length);
+  uint64_t capacity = static_cast<uint64_t>(record.buffer_capacity);
+  if (capacity - length >= needed) return true;
+  // Bounded: each round adds a step, and the limit is passed within
+  // kBufferLimit / kBufferGrowth + 1 rounds.
+  while (capacity - length < needed) {
+    if (capacity > static_cast<uint64_t>(kBufferLimit)) return false;
+    capacity += kBufferGrowth;
+  }
+  try {
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (length > 0) std::memcpy(grown.get(), record.buffer.get(), length);
+    record.buffer = std::move(grown);
+    record.buffer_capacity = static_cast<int32_t>(capacity);
+    return true;
+  } catch (const std::bad_alloc&) {
+    record.buffer_length = 0;
+    return false;
+  }
+}
+
+void AppendRaw(TraceLogRecord& record, std::string_view text) {
+  if (!Reserve(record, text.size())) return;
+  std::memcpy(record.buffer.get() + record.buffer_length, text.data(), text.size());
+  record.buffer_length += static_cast<int32_t>(text.size());
+}
+
+// Appends a message with every newline turned into a stamped, indented line
+// start. The whole message goes in or none of it, so a full buffer never
+// ends in half a line.
+void AppendMessage(TraceLogRecord& record, std::string_view text) {
+  uint64_t newlines = 0;
+  for (char c : text) newlines += c == '\n' ? 1 : 0;
+  std::string stamp;
+  if (newlines > 0) stamp = MakeStamp(record);
+  const int32_t indent = record.indentation[record.stack_index];
+  const uint64_t spaces = indent > 0 ? static_cast<uint64_t>(indent) : 0;
+  const uint64_t needed = text.size() - newlines + newlines * (stamp.size() + spaces);
+  if (!Reserve(record, needed)) return;
+  char* out = record.buffer.get() + record.buffer_length;
+  for (char c : text) {
+    if (c != '\n') {
+      *out++ = c;
+      continue;
+    }
+    std::memcpy(out, stamp.data(), stamp.size());
+    out += stamp.size();
+    std::memset(out, ' ', spaces);
+    out += spaces;
+  }
+  record.buffer_length += static_cast<int32_t>(needed);
+}
+
+void WriteBanner(std::FILE* file, const std::string& stamp) {
+  const char* s = stamp.c_str();
+  std::fprintf(file, "%s%s%s%s", s, s, s, s);
+  std::fprintf(file, "%s=================", s);
+  std::fprintf(file, "%sLogging initiated", s);
+  std::fprintf(file, "%s=================", s);
+  std::fprintf(file, "%sStandard format of log messages; FunctionName(SourceCodeLine#)[ThreadID]", s);
+}
+
+// One write and one flush per block, under the root's file lock, so blocks
+// of different instances never interleave in the file.
+void WriteBlock(TraceLogRecord& record) {
+  TraceLogRecord& root = record.root ? *record.root : record;
+  std::lock_guard file_guard(root.file_lock);
+  if (root.tag.load() != kKindTraceLog) return;  // root already closed: the block is lost
+  if (!root.file) {
+    std::FILE* file = std::fopen(root.path.c_str(), "a");
+    if (file == nullptr) return;  // lost; the next kept block tries again
+    root.file.reset(file);
+    std::string stamp = MakeStamp(record);
+    WriteBanner(file, stamp);
+    AppendRaw(record, stamp);
+  }
+  std::fwrite(record.buffer.get(), 1, static_cast<size_t>(record.buffer_length), root.file.get());
+  std::fflush(root.file.get());
+}
+
+void StartOutermostBlock(TraceLogRecord& record) {
+  int32_t& slot = record.stack_index;
+  const int32_t level = record.level[slot];
+  if (IsConditional(level) && slot < kLevelSlots - 1) {
+    record.level[slot + 1] = level;
+    record.indentation[slot + 1] = record.indentation[slot];
+    ++slot;
+    record.level[slot] = kTraceCapture;
+  }
+  record.block_start = platform::GetClock().Seconds();
+  record.buffer_length = 0;
+  record.minimum_level_seen[slot] = INT32_MAX;
+}
+
+void FinishOutermostBlock(TraceLogRecord& record) {
+  bool keep = record.buffer_length > 0;
+  // The capture slot is left even when nothing was collected, so the level
+  // and indentation seen between blocks are always those of the slot beneath.
+  if (CurrentLevel(record) == kTraceCapture) {
+    const int32_t left = record.stack_index;
+    if (record.stack_index > 0) --record.stack_index;
+    const int32_t decider = CurrentLevel(record);
+    const int32_t minimum = record.minimum_level_seen[left];
+    keep = keep && ((decider == kTraceKeepOn100 && minimum <= 0x100) ||
+                    (decider == kTraceKeepOnError && minimum <= kTraceError));
+  }
+  if (keep) WriteBlock(record);
+  record.buffer_length = 0;
+}
+
+// Begin and End pair one hold of the block lock with each nesting level, so
+// the lock is held from the outermost begin to its end. Both are called with
+// the lock already held by the operation, so the lock() here never waits.
+int32_t Begin(TraceLogRecord& record) {
+  record.block_lock.lock();
+  if (record.nesting == 0) StartOutermostBlock(record);
+  return record.nesting++;
+}
+
+int32_t End(TraceLogRecord& record) {
+  if (record.nesting == 0) return 0;
+  const int32_t before = record.nesting--;
+  if (record.nesting == 0) FinishOutermostBlock(record);
+  record.block_lock.unlock();
+  return before;
+}
+
+// Level filter of a message write: false when the message is not kept.
+bool Admit(TraceLogRecord& record, int32_t level) {
+  const int32_t current = CurrentLevel(record);
+  if (current == 0 || level > current) return false;
+  int32_t& minimum = record.minimum_level_seen[record.stack_index];
+  if (level < minimum) minimum = level;
+  return true;
+}
+
+// A message that has passed the filter: its own block when none is open.
+void Emit(TraceLogRecord& record, std::string_view text) {
+  Begin(record);
+  AppendMessage(record, text);
+  End(record);
+}
+
+void WriteText(TraceLogRecord& record, int32_t level, std::string_view text) {
+  if (Admit(record, level)) Emit(record, text);
+}
+
+void WriteFormatted(TraceLogRecord& record, int32_t level, const char* format, va_list arguments) {
+  if (format == nullptr || !Admit(record, level)) return;
+  char area[kFormatArea];
+  if (std::vsnprintf(area, sizeof area, format, arguments) < 0) return;
+  Emit(record, std::string_view(area, strnlen(area, sizeof area - 1)));
+}
+
+// Closing or detaching a record while the calling thread still has a block
+// open on it would free a held lock and lose the block: end it properly.
+void EndOwnBlocks(TraceLogRecord& record) {
+  while (record.nesting > 0) End(record);  // bounded by the nesting count
+}
+
+}  // namespace
+
+LOGHANDLE LogOpen(const char* path, int32_t level) {
+  platform::PreserveLastError keep_error;
+  if (path == nullptr) return InvalidLogHandle();
+  try {
+    auto record = std::make_shared<TraceLogRecord>();
+    record->path = path;
+    record->level[0] = level;
+    record->tag.store(kKindTraceLog);
+    Registry& registry = GetRegistry();
+    std::lock_guard guard(registry.mutex);
+    registry.live.emplace(record.get(), record);
+    return record.get();
+  } catch (const std::bad_alloc&) {
+    SetLibraryError(nullptr, kErrNoMemory);
+    return InvalidLogHandle();
+  }
+}
+
+int32_t LogClose(LOGHANDLE log) {
+  platform::PreserveLastError keep_error;
+  LockedRecord record(log);
+  // Instances belong to their reader handles and leave through detach; closing
+  // one here would leave its root counting it forever.
+  if (!record || record->root) return 0;
+  WriteText(*record, kTraceDetail, "\nLogging terminated\n");
+  bool attached = false;
+  {
+    Registry& registry = GetRegistry();
+    std::lock_guard guard(registry.mutex);
+    attached = record->attached_count > 0;
+    if (!attached) registry.live.erase(log);
+  }
+  if (attached) {
+    WriteText(*record, kTraceDetail, "\nAttached instances still outstanding; keeping logger active to be safe");
+    SetLibraryError(nullptr, kErrLogAttached);
+    return 0;
+  }
+  EndOwnBlocks(*record);
+  record->tag.store(0);
+  {
+    std::lock_guard file_guard(record->file_lock);
+    record->file.reset();
+  }
+  // A closed log must not stay installed for new handles to find.
+  TraceLogRecord* expected = log;
+  g_global_log.compare_exchange_strong(expected, nullptr);
+  return 1;
+}
+
+int32_t LogSetGlobal(LOGHANDLE log) {
+  platform::PreserveLastError keep_error;
+  if (log != nullptr && !LogIsValid(log)) return 0;
+  g_global_log.store(log);
+  return 1;
+}
+
+LOGHANDLE LogGetGlobal() { return g_global_log.load(); }
+
+LOGHANDLE LogAttachInstance(LOGHANDLE root) {
+  platform::PreserveLastError keep_error;
+  LockedRecord parent(root);
+  if (!parent || parent->root) return InvalidLogHandle();
+  std::shared_ptr<TraceLogRecord> instance;
+  try {
+    instance = std::make_shared<TraceLogRecord>();
+  } catch (const std::bad_alloc&) {
+    SetLibraryError(nullptr, kErrNoMemory);
+    return InvalidLogHandle();
+  }
+  instance->root = parent.shared();
+  const int32_t slot = parent->stack_index;
+  instance->indentation[0] = parent->indentation[slot];
+  // Inside a block captured for a conditional level the root's current level
+  // is the capture level; the instance takes the conditional level beneath,
+  // or it would capture every block and keep none.
+  int32_t level = parent->level[slot];
+  if (level == kTraceCapture && slot > 0) level = parent->level[slot - 1];
+  instance->level[0] = level;
+  instance->tag.store(kKindTraceLog);
+  try {
+    Registry& registry = GetRegistry();
+    std::lock_guard guard(registry.mutex);
+    registry.live.emplace(instance.get(), instance);
+    ++parent->attached_count;
+  } catch (const std::bad_alloc&) {
+    SetLibraryError(nullptr, kErrNoMemory);
+    return InvalidLogHandle();
+  }
+  return instance.get();
+}
+
+int32_t LogDetachInstance(LOGHANDLE instance) {
+  platform::PreserveLastError keep_error;
+  LockedRecord record(instance);
+  if (!record || !record->root) return 0;
+  TraceLogRecord& root = *record->root;
+  Registry& registry = GetRegistry();
+  bool refused = false;
+  {
+    std::lock_guard guard(registry.mutex);
+    refused = root.attached_count <= 0;
+    if (!refused) registry.live.erase(instance);
+  }
+  if (refused) {
+    WriteText(*record, kTraceDetail, "\nAttempt to delete more instances than attached");
+    return 0;
+  }
+  // Still counted on the root while its last block is written, so the root
+  // cannot be closed underneath it.
+  EndOwnBlocks(*record);
+  record->tag.store(0);
+  std::lock_guard guard(registry.mutex);
+  --root.attached_count;
+  return 1;
+}
+
+bool LogIsValid(LOGHANDLE log) {
+  std::shared_ptr<TraceLogRecord> record = Find(log);
+  return record && record->tag.load() == kKindTraceLog;
+}
+
+bool LogIsRoot(LOGHANDLE log) {
+  std::shared_ptr<TraceLogRecord> record = Find(log);
+  return record && record->tag.load() == kKindTraceLog && !record->root;
+}
+
+int32_t LogBlockBegin(LOGHANDLE log) {
+  platform::PreserveLastError keep_error;
+  LockedRecord record(log);
+  return record ? Begin(*record) : 0;
+}
+
+int32_t LogBlockEnd(LOGHANDLE log) {
+  platform::PreserveLastError keep_error;
+  // A thread without a block of its own waits here until the owner's block
+  // is over, then finds nesting 0: it can never end someone else's block.
+  LockedRecord record(log);
+  return record ? End(*record) : 0;
+}
+
+bool LogWants(LOGHANDLE log, int32_t level) {
+  platform::PreserveLastError keep_error;
+  LockedRecord record(log);
+  if (!record) return false;
+  const int32_t current = CurrentLevel(*record);
+  return current != 0 && level <= current;
+}
+
+void LogWrite(LOGHANDLE log, int32_t level, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  LogWriteV(log, level, format, arguments);
+  va_end(arguments);
+}
+
+void LogWriteV(LOGHANDLE log, int32_t level, const char* format, va_list arguments) {
+  platform::PreserveLastError keep_error;
+  LockedRecord record(log);
+  if (record) WriteFormatted(*record, level, format, arguments);
+}
+
+void LogHexDump(LOGHANDLE log, int32_t level, const void* data, int32_t count, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  LogHexDumpV(log, level, data, count, format, arguments);
+  va_end(arguments);
+}
+
+void LogHexDumpV(LOGHANDLE log, int32_t level, const void* data, int32_t count, const char* format,
+                 va_list arguments) {
+  platform::PreserveLastError keep_error;
+  LockedRecord record(log);
+  if (!record || CurrentLevel(*record) == 0) return;
+  // One block around the whole dump keeps its pieces together in the file
+  // even when the caller has no block open.
+  Begin(*record);
+  WriteFormatted(*record, level, format, arguments);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  if (bytes == nullptr) count = 0;
+  if (Admit(*record, level)) {
+    for (int32_t i = 0; i < count; ++i) {
+      if (i % 16 == 0) Emit(*record, "\n");
+      if (i % 4 == 0) Emit(*record, " ");
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
+      Emit(*record, std::string_view(hex, 2));
+    }
+    if (count < 1 || count % 16 != 1) Emit(*record, "\n");
+  }
+  End(*record);
+}
+
+int32_t LogGetIndent(LOGHANDLE log) {
+  platform::PreserveLastError keep_error;
+  LockedRecord record(log);
+  return record ? record->indentation[record->stack_index] : 0;
+}
+
+int32_t LogSetIndent(LOGHANDLE log, int32_t indent) {
+  platform::PreserveLastError keep_error;
+  LockedRecord record(log);
+  if (!record) return 0;
+  int32_t& slot = record->indentation[record->stack_index];
+  const int32_t previous = slot;
+  slot = indent;
+  return previous;
+}
