@@ -66,6 +66,8 @@ VirtualClock::VirtualClock(LocalTime start, uint32_t start_tick) : state_(std::m
   state_->start_tick = start_tick;
 }
 
+VirtualClock::~VirtualClock() = default;
+
 uint32_t VirtualClock::TickCount() {
   std::lock_guard lock(state_->mutex);
   return static_cast<uint32_t>(state_->start_tick + state_->elapsed);

@@ -49,6 +49,7 @@ class VirtualClock final : public Clock {
   // Starts at the given local time (with milliseconds) and tick count.
   explicit VirtualClock(LocalTime start = {2026, 12, 5, 20, 42, 7, 83, 6},
                         uint32_t start_tick = 1000);
+  ~VirtualClock() override;
   uint32_t TickCount() override;
   void Sleep(uint32_t milliseconds) override;
   void SleepAlertable(uint32_t milliseconds) override;

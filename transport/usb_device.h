@@ -1,0 +1,12 @@
+// Device-level steps of a USB reader handle shared by the open, the close
+// and the reconnect. Internal to the library.
+#pragma once
+
+#include <cstdint>
+
+#include "reader/rdr.h"
+
+// Opens the handle's stored device path and configures its pipes. 1/0.
+int32_t UsbOpenDevice(RDRHANDLE handle);
+// Closes the handle's device, if open. 0 (error 4) for a non-USB handle.
+int32_t UsbCloseDevice(RDRHANDLE handle);
