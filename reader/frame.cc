@@ -301,9 +301,13 @@ int32_t RDRCallbackSet(RDRHANDLE handle, RDRCALLBACK callback, uint32_t user) {
   TracePointer(handle, "vhdl", handle);
   TracePointer(handle, "callback", reinterpret_cast<const void*>(callback));
   TraceInt(handle, "user", static_cast<int32_t>(user));
+  // Installed after the exit step, so the new callback is first called by
+  // the next operation rather than by its own installation.
+  std::lock_guard keep(handle->lock);
+  int32_t result = HandleExit(handle, "RDRCallbackSet", __LINE__, kCheckNonZero, 1);
   handle->callback = callback;
   handle->callback_user = user;
-  return HandleExit(handle, "RDRCallbackSet", __LINE__, kCheckNonZero, 1);
+  return result;
 }
 
 int32_t RDRClose(RDRHANDLE handle) {

@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/system.h"
+#include "reader/frame.h"
+#include "reader/handle.h"
+#include "reader/rdr.h"
+#include "tests/support/temp_dir.h"
+#include "trace/trace.h"
+#include "transport/memory.h"
+
+namespace {
+
+class FrameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    handle_ = MEMOpen();
+    ASSERT_TRUE(IsValidReaderHandle(handle_));
+    calls_.clear();
+  }
+  void TearDown() override {
+    if (IsValidReaderHandle(handle_)) RDRClose(handle_);
+  }
+
+  struct Call {
+    uint32_t elapsed;
+    int32_t progress;
+    uint32_t user;
+  };
+  static inline std::vector<Call> calls_;
+  static inline int32_t abort_at_ = -2;  // progress value whose call answers 0
+  static inline RDRHANDLE reenter_ = nullptr;
+  static inline int32_t reenter_result_ = -1;
+  static inline int32_t reenter_error_ = 0;
+
+  static int32_t Record(uint32_t elapsed, int32_t progress, uint32_t user) {
+    calls_.push_back({elapsed, progress, user});
+    if (reenter_ != nullptr) {
+      reenter_result_ = MEMFlush(reenter_);
+      reenter_error_ = GetErrorCode();
+    }
+    return progress == abort_at_ ? 0 : 1;
+  }
+
+  platform::VirtualClock clock_;
+  platform::ScopedClock use_clock_{clock_};
+  RDRHANDLE handle_ = nullptr;
+};
+
+TEST_F(FrameTest, CheckValuesJudgeResults) {
+  EXPECT_TRUE(CheckIntegerResult(kCheckAlways, -5));
+  EXPECT_TRUE(CheckIntegerResult(kCheckNonZero, -1));
+  EXPECT_FALSE(CheckIntegerResult(kCheckNonZero, 0));
+  EXPECT_FALSE(CheckIntegerResult(kCheckPositive, 0));
+  EXPECT_TRUE(CheckIntegerResult(kCheckNonNegative, 0));
+  EXPECT_FALSE(CheckIntegerResult(kCheckNonNegative, -1));
+  EXPECT_TRUE(CheckIntegerResult(kCheckNotPositive, 0));
+  EXPECT_FALSE(CheckIntegerResult(kCheckNotPositive, 1));
+  EXPECT_TRUE(CheckIntegerResult(kCheckPositive2, 1));
+  EXPECT_TRUE(CheckIntegerResult(kCheckZero, 0));
+  EXPECT_FALSE(CheckIntegerResult(kCheckZero, 2));
+  EXPECT_FALSE(CheckIntegerResult(kCheckNever, 1));
+  EXPECT_FALSE(CheckIntegerResult(kCheckFailure, 1));
+  EXPECT_TRUE(CheckIntegerResult(kCheckInvalidHandle, 0x7FFFFFFB));
+  EXPECT_FALSE(CheckIntegerResult(kCheckInvalidHandle, -1));
+  EXPECT_TRUE(CheckIntegerResult(kCheckValidHandle, static_cast<int32_t>(0x80000005)));
+  EXPECT_TRUE(CheckIntegerResult(42, 42));
+  EXPECT_FALSE(CheckIntegerResult(42, 43));
+
+  int object = 0;
+  const void* all_ones = InvalidReaderHandle();
+  EXPECT_TRUE(CheckPointerResult(kCheckAlways, nullptr));
+  EXPECT_TRUE(CheckPointerResult(kCheckNonZero, &object));
+  EXPECT_FALSE(CheckPointerResult(kCheckNonZero, nullptr));
+  EXPECT_FALSE(CheckPointerResult(kCheckPositive, &object));
+  EXPECT_FALSE(CheckPointerResult(kCheckNonNegative, &object));
+  EXPECT_TRUE(CheckPointerResult(kCheckZero, nullptr));
+  EXPECT_TRUE(CheckPointerResult(kCheckInvalidHandle, all_ones));
+  EXPECT_FALSE(CheckPointerResult(kCheckInvalidHandle, &object));
+  EXPECT_TRUE(CheckPointerResult(kCheckValidHandle, &object));
+  EXPECT_FALSE(CheckPointerResult(kCheckValidHandle, all_ones));
+  EXPECT_FALSE(CheckPointerResult(kCheckFailure, &object));
+  EXPECT_FALSE(CheckPointerResult(42, &object));
+}
+
+TEST_F(FrameTest, LibraryErrorNumbers) {
+  EXPECT_EQ(LibraryError(26), 0x2000001A);
+  EXPECT_EQ(LibraryErrorNumber(0x2000001A), 26);
+  EXPECT_EQ(LibraryErrorNumber(0x20008000), 32768);
+  EXPECT_EQ(LibraryErrorNumber(0x20008001), 0);
+  EXPECT_EQ(LibraryErrorNumber(0x1FFFFFFF), 0);
+  EXPECT_EQ(LibraryErrorNumber(5), 0);
+  EXPECT_EQ(LibraryErrorNumber(0), 0);
+  EXPECT_EQ(LibraryErrorNumber(static_cast<int32_t>(0x80000000)), 0);
+}
+
+TEST_F(FrameTest, InvalidHandlesRecordErrorFourGloballyOnly) {
+  SetErrorCode(handle_, 0x1234);
+  int not_a_handle[64] = {};
+  for (RDRHANDLE bad : {static_cast<RDRHANDLE>(nullptr), InvalidReaderHandle(),
+                        reinterpret_cast<RDRHANDLE>(not_a_handle)}) {
+    SetErrorCode(nullptr, 0);
+    EXPECT_EQ(HandleEnter(bad, "Test", 1), 0);
+    EXPECT_EQ(GetErrorCode(), 0x20000004);
+    EXPECT_EQ(platform::GetLastSystemError(), 0x20000004u);
+    EXPECT_EQ(HandleExit(bad, "Test", 2, kCheckAlways, 7), 0);
+    EXPECT_EQ(HandleExitPointer(bad, "Test", 3, kCheckAlways, &not_a_handle), nullptr);
+  }
+  EXPECT_EQ(handle_->last_error, 0x1234);
+}
+
+TEST_F(FrameTest, CloseReleasesTheHandleAndRefusesItAfterwards) {
+  EXPECT_EQ(RDRClose(nullptr), 0);
+  EXPECT_EQ(GetErrorCode(), 0x20000004);
+  EXPECT_EQ(RDRClose(InvalidReaderHandle()), 0);
+  SetErrorCode(nullptr, 0);
+  EXPECT_EQ(RDRClose(handle_), 1);
+  EXPECT_FALSE(IsValidReaderHandle(handle_));
+  // A closed handle is refused, not dereferenced.
+  EXPECT_EQ(RDRClose(handle_), 0);
+  EXPECT_EQ(MEMFlush(handle_), 0);
+  EXPECT_EQ(GetErrorCode(), 0x20000004);
+}
+
+TEST_F(FrameTest, CallbackRunsOnlyAtTheOutermostLevel) {
+  ASSERT_EQ(RDRCallbackSet(handle_, Record, 77), 1);
+  EXPECT_TRUE(calls_.empty()) << "installing must not call the new callback";
+  RDRMSGHDR ohdr{0, 1, 0};
+  RDRMSGHDR ihdr{0, 0, 0};
+  clock_.Advance(5);
+  // RDRSendReceive nests MEMSendReceive; only the outer call reports.
+  EXPECT_EQ(RDRSendReceive(handle_, &ohdr, nullptr, &ihdr, nullptr), 0);
+  ASSERT_EQ(calls_.size(), 2u);
+  EXPECT_EQ(calls_[0].progress, 0);
+  EXPECT_EQ(calls_[0].elapsed, 0u);
+  EXPECT_EQ(calls_[0].user, 77u);
+  EXPECT_EQ(calls_[1].progress, 100);
+  EXPECT_EQ(handle_->depth, 0);
+  EXPECT_EQ(handle_->in_callback, 0);
+}
+
+TEST_F(FrameTest, ReentryFromTheCallbackIsRefused) {
+  ASSERT_EQ(RDRCallbackSet(handle_, Record, 0), 1);
+  reenter_ = handle_;
+  EXPECT_EQ(MEMFlush(handle_), 1);
+  reenter_ = nullptr;
+  EXPECT_EQ(reenter_result_, 0);
+  EXPECT_EQ(reenter_error_, LibraryError(kErrCallbackReentry));
+  // The refusal left the outer operation's lock and depth intact.
+  EXPECT_EQ(handle_->depth, 0);
+  EXPECT_EQ(MEMFlush(handle_), 1);
+}
+
+TEST_F(FrameTest, CallbackAbortAtExitTurnsSuccessIntoFailure) {
+  ASSERT_EQ(RDRCallbackSet(handle_, Record, 0), 1);
+  abort_at_ = 100;
+  EXPECT_EQ(MEMFlush(handle_), 0);
+  EXPECT_EQ(GetErrorCode(), LibraryError(kErrCallbackAbort));
+  EXPECT_EQ(handle_->last_error, LibraryError(kErrCallbackAbort));
+  abort_at_ = 0;
+  EXPECT_EQ(MEMFlush(handle_), 0);
+  EXPECT_EQ(GetErrorCode(), LibraryError(kErrCallbackAbort));
+  EXPECT_EQ(calls_.back().progress, 0) << "an entry abort runs no exit callback";
+  EXPECT_EQ(handle_->depth, 0);
+  abort_at_ = -2;
+  EXPECT_EQ(MEMFlush(handle_), 1);
+}
+
+TEST_F(FrameTest, PlatformAllocResizesFreesAndReportsFailure) {
+  auto* block = static_cast<char*>(PlatformAlloc(handle_, nullptr, 8));
+  ASSERT_NE(block, nullptr);
+  std::memcpy(block, "abcdefg", 8);
+  block = static_cast<char*>(PlatformAlloc(handle_, block, 4096));
+  ASSERT_NE(block, nullptr);
+  EXPECT_STREQ(block, "abcdefg");
+  EXPECT_EQ(PlatformAlloc(handle_, block, 0), nullptr);
+  SetAllocationFailureCountdown(1);
+  EXPECT_EQ(PlatformAlloc(handle_, nullptr, 16), nullptr);
+  EXPECT_EQ(handle_->last_error, LibraryError(kErrNoMemory));
+  EXPECT_NE(PlatformAlloc(handle_, nullptr, 0), reinterpret_cast<void*>(1));
+}
+
+TEST(ResultCodes, ReaderStatusesMapToLibraryErrors) {
+  RDRHANDLE handle = MEMOpen();
+  EXPECT_EQ(RDRErrorCheck(handle, 0), 0);
+  EXPECT_EQ(RDRErrorCheck(handle, -266), 1);
+  EXPECT_EQ(handle->last_error, 0x20000011);
+  EXPECT_EQ(RDRErrorCheck(handle, 65270), 1);  // 0xFEF6 not sign-extended
+  EXPECT_EQ(handle->last_error, LibraryError(kErrReaderUnrecognized));
+  const int32_t statuses[] = {-271, -270, -269, -268, -267, -266, -265};
+  for (int32_t i = 0; i < 7; ++i) {
+    RDRErrorCheck(handle, statuses[i]);
+    EXPECT_EQ(LibraryErrorNumber(handle->last_error), 12 + i);
+  }
+  EXPECT_EQ(FlashErrorCheck(handle, 0), 1);
+  EXPECT_EQ(FlashErrorCheck(handle, -115), 0);
+  EXPECT_EQ(handle->last_error, 0x20007FCD);
+  EXPECT_EQ(FlashErrorCheck(handle, -127), 0);
+  EXPECT_EQ(handle->last_error, 0x20007FC1);
+  for (int32_t status : {-114, -128, 5, INT32_MIN}) {
+    EXPECT_EQ(FlashErrorCheck(handle, status), 0);
+    EXPECT_EQ(handle->last_error, 0x20007FC0) << status;
+  }
+  RDRClose(handle);
+}
+
+TEST(ResultCodes, TextsForEveryKindOfCode) {
+  char text[128];
+  EXPECT_EQ(RDRErrorText(LibraryError(36), text, sizeof text), 1);
+  EXPECT_STREQ(text, "Flash file directory is currupted");
+  EXPECT_EQ(RDRErrorText(LibraryError(0), text, sizeof text), 1);
+  EXPECT_STREQ(text, "Operating system error");
+  EXPECT_EQ(RDRErrorText(LibraryError(46), text, sizeof text), 1);
+  EXPECT_STREQ(text, "Attempt to close log that is still attached");
+  EXPECT_EQ(RDRErrorText(0x20007FCD, text, sizeof text), 1);
+  EXPECT_STREQ(text, "Flash: Flash simulation failed to open");
+  EXPECT_EQ(RDRErrorText(0x20007FC0, text, sizeof text), 1);
+  EXPECT_STREQ(text, "Flash: Nonzero error not recognized");
+  RDRErrorText(LibraryError(47), text, sizeof text);
+  EXPECT_NE(std::string(text).find("47"), std::string::npos);
+  RDRErrorText(LibraryError(500), text, sizeof text);
+  EXPECT_STREQ(text, "Unknown library error 500");
+  RDRErrorText(LibraryError(32718), text, sizeof text);
+  EXPECT_STREQ(text, "Unknown library error 32718");
+  RDRErrorText(2, text, sizeof text);
+  EXPECT_EQ(std::string(text).rfind("System error 2: ", 0), 0u);
+  RDRErrorText(0, text, sizeof text);
+  EXPECT_STREQ(text, "No error");
+  // Too small a buffer: cut and terminated, result 0.
+  char small[8];
+  EXPECT_EQ(RDRErrorText(LibraryError(36), small, sizeof small), 0);
+  EXPECT_STREQ(small, "Flash f");
+  EXPECT_EQ(RDRErrorText(LibraryError(36), nullptr, 10), 0);
+}
+
+TEST(MemoryTransport, ListsNothingFlushesAndFailsExchanges) {
+  char** list = nullptr;
+  int32_t count = 0;
+  EXPECT_EQ(MEMDeviceList(0x70, &list, &count), 1);
+  EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(count, 0);
+  RDRHANDLE handle = MEMOpen();
+  SetErrorCode(handle, 0x55);
+  RDRMSGHDR ohdr{0, 120, 0};
+  RDRMSGHDR ihdr{4, 0xAB, 0xCD};
+  uint8_t reply[4] = {1, 2, 3, 4};
+  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0);
+  EXPECT_EQ(ihdr.Size, 4);
+  EXPECT_EQ(ihdr.Command, 0xAB);
+  EXPECT_EQ(reply[0], 1);
+  EXPECT_EQ(handle->last_error, 0x55) << "the exchange records no error of its own";
+  EXPECT_EQ(RDRFlush(handle), 1);
+  EXPECT_EQ(MEMFlush(handle), 1);
+  RDRClose(handle);
+}
+
+// The whole trace of a nested operation under the virtual clock.
+TEST(FrameTrace, NestedOperationGoldenOutput) {
+  testing_support::TempDir dir;
+  platform::VirtualClock clock;
+  platform::ScopedClock use_clock(clock);
+  const std::string path = dir.File("RdrDev.log");
+  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
+  ASSERT_EQ(LogSetGlobal(log), 1);
+  RDRHANDLE handle = MEMOpen();
+  RDRMSGHDR ohdr{0, 1, 0};
+  RDRMSGHDR ihdr{0, 0, 0};
+  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, nullptr), 0);
+  RDRClose(handle);
+  LogSetGlobal(nullptr);
+  EXPECT_EQ(LogClose(log), 1);
+
+  std::string text = testing_support::ReadFile(path);
+  const std::string thread = "[" + std::to_string(platform::CurrentThreadId()) + "]";
+  // Pointers differ from run to run.
+  text = std::regex_replace(text, std::regex("0x(0x[0-9a-f]+|\\(nil\\))"), "0xPTR");
+  std::string::size_type at = 0;
+  while ((at = text.find(thread, at)) != std::string::npos) text.replace(at, thread.size(), "[T]");
+  const std::string s = "\r\nDec  5 20:42:07  0.000000 ";
+  const std::string expected =
+      s + s + s + s + s + "=================" + s + "Logging initiated" + s + "=================" + s +
+      "Standard format of log messages; FunctionName(SourceCodeLine#)[ThreadID]" + s +
+      "enter RDRSendReceive";
+  ASSERT_EQ(text.substr(0, expected.size()), expected) << text;
+  const std::string rest = text.substr(expected.size());
+  const std::string body = std::regex_replace(rest, std::regex("\\(\\d+\\)"), "(L)");
+  const std::string expected_body =
+      "(L)[T]" + s + " vhdl=0xPTR" + s + " ohdr=0xPTR" + s + " odata=0xPTR" + s + " ihdr=0xPTR" + s +
+      " idata=0xPTR" + s + " enter MEMSendReceive(L)[T]" + s + "  vhdl=0xPTR" + s + "  ohdr=0xPTR" + s +
+      "  odata=0xPTR" + s + "  ihdr=0xPTR" + s + "  idata=0xPTR" + s +
+      " exit  MEMSendReceive(L)[T] with failure 0x0, error=0x0" + s +
+      "exit  RDRSendReceive(L)[T] with failure 0x0, error=0x0" +
+      // The block that opened the file also carries the banner's stamp.
+      s + s + "enter RDRLogSet(L)[T]";
+  EXPECT_EQ(body.substr(0, expected_body.size()), expected_body) << body;
+  // The close detaches the instance inside a block of its own.
+  EXPECT_NE(body.find("Removing instance 0xPTR from logging"), std::string::npos);
+}
+
+}  // namespace
