@@ -1,0 +1,427 @@
+#include "sim/unit_config.h"
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <stdexcept>
+
+#include "platform/usb.h"
+#include "sim/wire.h"
+
+namespace sim {
+namespace {
+
+using nlohmann::json;
+
+std::string Hex4(uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", value);
+  return text;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Walks one JSON object, remembering which keys were read so that the keys
+// nobody asked for can be reported as unknown.
+class ObjectReader {
+ public:
+  ObjectReader(const json& object, std::string where) : object_(object), where_(std::move(where)) {
+    if (!object_.is_object()) throw std::invalid_argument(where_ + ": expected an object");
+  }
+
+  const json* Find(const std::string& key) {
+    seen_.insert(key);
+    auto it = object_.find(key);
+    return it == object_.end() ? nullptr : &*it;
+  }
+
+  std::string Where(const std::string& key) const { return where_.empty() ? key : where_ + "." + key; }
+
+  // An unsigned number, given as a JSON number or as a decimal or "0x" hex text.
+  template <typename T>
+  void Unsigned(const std::string& key, T& out, uint64_t max = std::numeric_limits<T>::max()) {
+    const json* value = Find(key);
+    if (value) out = static_cast<T>(ParseUnsigned(*value, Where(key), max));
+  }
+
+  void Signed(const std::string& key, int32_t& out) {
+    const json* value = Find(key);
+    if (!value) return;
+    if (!value->is_number_integer()) throw std::invalid_argument(Where(key) + ": expected an integer");
+    int64_t number = value->get<int64_t>();
+    if (number < INT32_MIN || number > UINT32_MAX) throw std::invalid_argument(Where(key) + ": out of range");
+    out = static_cast<int32_t>(static_cast<uint32_t>(number));
+  }
+
+  void Text(const std::string& key, std::string& out) {
+    const json* value = Find(key);
+    if (!value) return;
+    if (!value->is_string()) throw std::invalid_argument(Where(key) + ": expected a string");
+    out = value->get<std::string>();
+  }
+
+  // A string that may be null (the unit does not know the request).
+  void OptionalText(const std::string& key, std::optional<std::string>& out) {
+    const json* value = Find(key);
+    if (!value) return;
+    if (value->is_null()) {
+      out.reset();
+      return;
+    }
+    if (!value->is_string()) throw std::invalid_argument(Where(key) + ": expected a string or null");
+    out = value->get<std::string>();
+  }
+
+  void Bool(const std::string& key, bool& out) {
+    const json* value = Find(key);
+    if (!value) return;
+    if (!value->is_boolean()) throw std::invalid_argument(Where(key) + ": expected true or false");
+    out = value->get<bool>();
+  }
+
+  void Finish() const {
+    for (auto it = object_.begin(); it != object_.end(); ++it) {
+      if (!seen_.count(it.key())) throw std::invalid_argument(Where(it.key()) + ": unknown key");
+    }
+  }
+
+  static uint64_t ParseUnsigned(const json& value, const std::string& where, uint64_t max) {
+    uint64_t number = 0;
+    if (value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0)) {
+      number = value.get<uint64_t>();
+    } else if (value.is_string()) {
+      const std::string text = value.get<std::string>();
+      size_t used = 0;
+      try {
+        bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        number = std::stoull(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
+        if (hex) used += 2;
+      } catch (const std::exception&) {
+        used = 0;
+      }
+      if (used == 0 || used != text.size()) throw std::invalid_argument(where + ": \"" + text + "\" is not a number");
+    } else {
+      throw std::invalid_argument(where + ": expected a non-negative number");
+    }
+    if (number > max) throw std::invalid_argument(where + ": " + std::to_string(number) + " is out of range");
+    return number;
+  }
+
+ private:
+  const json& object_;
+  std::string where_;
+  std::set<std::string> seen_;
+};
+
+FaultTrigger ParseTrigger(const json& value, const std::string& where) {
+  ObjectReader reader(value, where);
+  FaultTrigger trigger;
+  reader.Unsigned("from_request", trigger.from_request);
+  reader.Unsigned("count", trigger.count);
+  reader.Finish();
+  if (trigger.from_request == 0) throw std::invalid_argument(where + ".from_request: requests count from 1");
+  return trigger;
+}
+
+// A trigger object that may carry further keys of its own fault.
+FaultTrigger ParseTriggerIn(ObjectReader& reader, const std::string& where) {
+  FaultTrigger trigger;
+  reader.Unsigned("from_request", trigger.from_request);
+  reader.Unsigned("count", trigger.count);
+  if (trigger.from_request == 0) throw std::invalid_argument(where + ".from_request: requests count from 1");
+  return trigger;
+}
+
+std::vector<uint8_t> ParseHexField(const json& value, const std::string& where) {
+  if (!value.is_string()) throw std::invalid_argument(where + ": expected a hex string");
+  auto bytes = FromHex(value.get<std::string>());
+  if (!bytes) throw std::invalid_argument(where + ": not a hex string");
+  return *bytes;
+}
+
+Faults ParseFaults(const json& value) {
+  ObjectReader reader(value, "faults");
+  Faults faults;
+  reader.Unsigned("unanswered_first_read", faults.unanswered_first_read);
+  if (const json* silence = reader.Find("silence")) faults.silence = ParseTrigger(*silence, "faults.silence");
+  if (const json* echo = reader.Find("wrong_echo")) {
+    ObjectReader fault(*echo, "faults.wrong_echo");
+    WrongEchoFault parsed;
+    parsed.when = ParseTriggerIn(fault, "faults.wrong_echo");
+    if (fault.Find("command")) {
+      uint8_t command = 0;
+      fault.Unsigned("command", command);
+      parsed.command = command;
+    }
+    fault.Finish();
+    faults.wrong_echo = parsed;
+  }
+  if (const json* oversize = reader.Find("oversize")) {
+    ObjectReader fault(*oversize, "faults.oversize");
+    OversizeFault parsed;
+    parsed.when = ParseTriggerIn(fault, "faults.oversize");
+    fault.Unsigned("body_bytes", parsed.body_bytes, kLargestReplyBody);
+    fault.Finish();
+    faults.oversize = parsed;
+  }
+  if (const json* disconnect = reader.Find("disconnect")) {
+    ObjectReader fault(*disconnect, "faults.disconnect");
+    DisconnectFault parsed;
+    fault.Unsigned("at_request", parsed.at_request);
+    if (const json* back = fault.Find("return_after_ms"); back && !back->is_null()) {
+      parsed.return_after_ms =
+          static_cast<uint32_t>(ObjectReader::ParseUnsigned(*back, "faults.disconnect.return_after_ms", INT32_MAX));
+    }
+    fault.Finish();
+    if (parsed.at_request == 0) throw std::invalid_argument("faults.disconnect.at_request: requests count from 1");
+    faults.disconnect = parsed;
+  }
+  if (const json* halted = reader.Find("halted_endpoints")) {
+    if (!halted->is_array()) throw std::invalid_argument("faults.halted_endpoints: expected an array");
+    for (const json& endpoint : *halted) {
+      faults.halted_endpoints.push_back(
+          static_cast<uint8_t>(ObjectReader::ParseUnsigned(endpoint, "faults.halted_endpoints", 0xFF)));
+    }
+  }
+  if (const json* scripted = reader.Find("scripted_replies")) {
+    if (!scripted->is_array()) throw std::invalid_argument("faults.scripted_replies: expected an array");
+    for (const json& entry : *scripted) {
+      ObjectReader item(entry, "faults.scripted_replies[]");
+      uint32_t request = 0;
+      item.Unsigned("request", request);
+      if (request == 0) throw std::invalid_argument("faults.scripted_replies[].request: requests count from 1");
+      ScriptedReply reply;
+      if (const json* chunks = item.Find("chunks")) {
+        if (!chunks->is_array()) throw std::invalid_argument("faults.scripted_replies[].chunks: expected an array");
+        for (const json& chunk : *chunks) reply.chunks.push_back(ParseHexField(chunk, "faults.scripted_replies[].chunks"));
+      }
+      item.Finish();
+      faults.scripted_replies[request] = std::move(reply);
+    }
+  }
+  reader.Finish();
+  return faults;
+}
+
+const std::set<std::string>& StringKeys() {
+  static const std::set<std::string> keys = {"firmware_name", "sh4_firmware_name", "serial_string",
+                                             "fx3_firmware",  "application_header", "boot_header"};
+  return keys;
+}
+
+void CheckSerial(const std::string& serial) {
+  if (serial.empty()) throw std::invalid_argument("usb.serial: must not be empty");
+  for (char c : serial) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '&' && c != '_' && c != '.' && c != '-') {
+      throw std::invalid_argument("usb.serial: \"" + serial + "\" may hold letters, digits and & _ . - only");
+    }
+  }
+}
+
+}  // namespace
+
+bool FaultTrigger::Matches(uint64_t request_number) const {
+  if (request_number < from_request) return false;
+  return count == 0 || request_number < uint64_t{from_request} + count;
+}
+
+std::string UnitConfig::InstanceId() const {
+  if (IsComposite()) return "USB\\VID_" + Hex4(vendor_id) + "&PID_0064&MI_00\\6&" + Lower(serial) + "&0&0000";
+  return "USB\\VID_" + Hex4(vendor_id) + "&PID_" + Hex4(product_id) + "\\" + serial;
+}
+
+std::string UnitConfig::ParentId() const {
+  if (!parent_id.empty()) return parent_id;
+  if (IsComposite()) return "USB\\VID_" + Hex4(vendor_id) + "&PID_0064\\" + serial;
+  return "USB\\ROOT_HUB30\\4&1F2E3D4C&0&0";
+}
+
+std::string UnitConfig::DevicePath() const {
+  std::string id = InstanceId();
+  for (char& c : id) {
+    if (c == '\\') c = '#';
+  }
+  const char* guid = interface == UnitInterface::kReader ? platform::usb::kReaderClassGuid
+                                                          : platform::usb::kStillImageClassGuid;
+  return "\\\\?\\" + Lower(id) + "#" + guid;
+}
+
+std::vector<std::string> UnitConfig::HardwareIds() const {
+  if (!hardware_ids.empty()) return hardware_ids;
+  std::string base = "USB\\VID_" + Hex4(vendor_id) + "&PID_" + Hex4(product_id);
+  if (IsComposite()) return {base + "&REV_0001&MI_00", base + "&MI_00"};
+  return {base + "&REV_0001", base};
+}
+
+UnitConfig ParseUnitConfig(const nlohmann::json& document, const std::string& name) {
+  UnitConfig config;
+  config.name = name;
+  ObjectReader top(document, "");
+
+  if (const json* usb = top.Find("usb")) {
+    ObjectReader reader(*usb, "usb");
+    reader.Unsigned("vendor_id", config.vendor_id);
+    reader.Unsigned("product_id", config.product_id);
+    reader.Text("serial", config.serial);
+    std::string interface = "reader";
+    reader.Text("interface", interface);
+    if (interface == "reader") {
+      config.interface = UnitInterface::kReader;
+    } else if (interface == "still_image") {
+      config.interface = UnitInterface::kStillImage;
+    } else {
+      throw std::invalid_argument("usb.interface: \"" + interface + "\" is neither \"reader\" nor \"still_image\"");
+    }
+    reader.Text("description", config.description);
+    reader.Bool("disabled", config.disabled);
+    if (const json* ids = reader.Find("hardware_ids")) {
+      if (!ids->is_array()) throw std::invalid_argument("usb.hardware_ids: expected an array of strings");
+      for (const json& id : *ids) {
+        if (!id.is_string()) throw std::invalid_argument("usb.hardware_ids: expected an array of strings");
+        config.hardware_ids.push_back(id.get<std::string>());
+      }
+    }
+    reader.Text("parent_id", config.parent_id);
+    reader.Unsigned("in_pipe", config.in_pipe);
+    reader.Unsigned("out_pipe", config.out_pipe);
+    reader.Unsigned("max_packet_size", config.max_packet_size);
+    reader.Unsigned("max_transfer_size", config.max_transfer_size);
+    reader.Finish();
+    CheckSerial(config.serial);
+    if (!(config.in_pipe & 0x80) || (config.out_pipe & 0x80)) {
+      throw std::invalid_argument("usb.in_pipe/out_pipe: IN pipe ids carry bit 0x80, OUT pipe ids do not");
+    }
+    if (config.max_packet_size == 0) throw std::invalid_argument("usb.max_packet_size: must not be 0");
+  }
+
+  if (const json* identity = top.Find("identity")) {
+    ObjectReader reader(*identity, "identity");
+    reader.Text("firmware_name", config.firmware_name);
+    reader.Signed("firmware_name_status", config.firmware_name_status);
+    reader.OptionalText("sh4_firmware_name", config.sh4_firmware_name);
+    reader.OptionalText("serial_string", config.serial_string);
+    reader.OptionalText("fx3_firmware", config.fx3_firmware);
+    reader.OptionalText("application_header", config.application_header);
+    reader.OptionalText("boot_header", config.boot_header);
+    if (const json* version = reader.Find("api_version")) {
+      if (version->is_null()) {
+        config.api_version.reset();
+      } else {
+        config.api_version =
+            static_cast<uint16_t>(ObjectReader::ParseUnsigned(*version, "identity.api_version", 0xFFFF));
+      }
+    }
+    reader.Unsigned("status_word", config.status_word);
+    reader.Unsigned("non_sticky_bits", config.non_sticky_bits);
+    if (const json* services = reader.Find("unknown_services")) {
+      if (!services->is_array()) throw std::invalid_argument("identity.unknown_services: expected an array");
+      for (const json& service : *services) {
+        config.unknown_services.push_back(
+            static_cast<uint32_t>(ObjectReader::ParseUnsigned(service, "identity.unknown_services", 0xFF)));
+      }
+    }
+    if (const json* commands = reader.Find("unknown_commands")) {
+      if (!commands->is_array()) throw std::invalid_argument("identity.unknown_commands: expected an array");
+      for (const json& command : *commands) {
+        config.unknown_commands.push_back(
+            static_cast<uint8_t>(ObjectReader::ParseUnsigned(command, "identity.unknown_commands", 0xFF)));
+      }
+    }
+    reader.Finish();
+  }
+
+  if (const json* boot = top.Find("soft_boot")) {
+    ObjectReader reader(*boot, "soft_boot");
+    reader.Unsigned("reenumerate_after_ms", config.reenumerate_after_ms, INT32_MAX);
+    reader.Finish();
+  }
+
+  top.Unsigned("fx3_boot_memory_bytes", config.fx3_boot_memory_bytes, 0x1000000);
+
+  if (const json* updates = top.Find("updates")) {
+    if (!updates->is_array()) throw std::invalid_argument("updates: expected an array");
+    for (const json& entry : *updates) {
+      ObjectReader reader(entry, "updates[]");
+      UpdateRule rule;
+      reader.Text("file", rule.file);
+      if (const json* strings = reader.Find("set")) {
+        ObjectReader set(*strings, "updates[].set");
+        for (const std::string& key : StringKeys()) {
+          if (const json* text = set.Find(key)) {
+            if (!text->is_string()) throw std::invalid_argument("updates[].set." + key + ": expected a string");
+            rule.strings[key] = text->get<std::string>();
+          }
+        }
+        set.Finish();
+      }
+      reader.Finish();
+      if (rule.file.empty()) throw std::invalid_argument("updates[].file: must name a file");
+      config.updates.push_back(std::move(rule));
+    }
+  }
+
+  if (const json* faults = top.Find("faults")) config.faults = ParseFaults(*faults);
+  if (const json* flash = top.Find("flash")) {
+    if (!flash->is_object()) throw std::invalid_argument("flash: expected an object");
+    config.flash = *flash;
+  }
+  top.Find("comment");  // free text for the file's reader
+  top.Finish();
+  return config;
+}
+
+std::optional<UnitConfig> LoadUnitFile(const std::filesystem::path& path, std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    if (error) *error = path.string() + ": cannot be opened";
+    return std::nullopt;
+  }
+  try {
+    nlohmann::json json = nlohmann::json::parse(in);
+    return ParseUnitConfig(json, path.stem().string());
+  } catch (const nlohmann::json::parse_error& failure) {
+    if (error) *error = path.string() + ": not valid JSON (" + failure.what() + ")";
+  } catch (const std::exception& failure) {
+    if (error) *error = path.string() + ": " + failure.what();
+  }
+  return std::nullopt;
+}
+
+std::string ToHex(const std::vector<uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (uint8_t byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0xF]);
+  }
+  return text;
+}
+
+std::optional<std::vector<uint8_t>> FromHex(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  int high = -1;
+  for (char c : text) {
+    if (c == ' ') continue;  // "01 02 03" reads better in a unit file
+    int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
+                : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
+                                                            : -1;
+    if (digit < 0) return std::nullopt;
+    if (high < 0) {
+      high = digit;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high << 4 | digit));
+      high = -1;
+    }
+  }
+  if (high >= 0) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace sim
