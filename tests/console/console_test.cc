@@ -1,0 +1,197 @@
+// The console program as a user runs it: a process in a working directory,
+// its standard output, its exit code and the session log it leaves.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+constexpr const char* kBinary = QUORVEL_BINARY_DIR "/console/QuorvelFirmwareUpdaterConsole";
+constexpr const char* kTitle = "QuorvelFirmwareUpdaterConsole SW04718 Revision 2.0.9";
+constexpr const char* kLogFile = "QuorvelFirmwareUpdaterConsoleLog.txt";
+
+const std::string kHelp = std::string(kTitle) +
+                          " command line options\n"
+                          "\t-h or -? : this message\n"
+                          "\t-o : override ini to reader firmware check (mostly for VL120)\n"
+                          "\t-s : only printf all reader firmware strings attached\n\n"
+                          "\t-v : printf messages to the command window as well\n\n";
+
+struct ProcessRun {
+  int exit_code = -1;
+  std::string output;
+};
+
+struct LogLine {
+  std::string message;
+  std::string location;  // empty when the line has none
+  bool has_location = false;
+};
+
+class ConsoleTest : public testing::Test {
+ protected:
+  void SetUp() override { ::unsetenv("QUORVEL_SIM_DIR"); }
+
+  ProcessRun Start(const std::vector<std::string>& arguments) {
+    std::string command = std::string("cd '") + dir_.path().string() + "' && '" + kBinary + "'";
+    for (const std::string& argument : arguments) command += " '" + argument + "'";
+    ProcessRun run;
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, count);
+    int status = ::pclose(pipe);
+    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    return run;
+  }
+
+  std::string Log() const { return ReadFile(dir_.File(kLogFile)); }
+
+  // Splits the log into lines and checks each line's stamp and quoting.
+  std::vector<LogLine> LogLines() const {
+    static const std::regex kLine(
+        R"re((\d\d)/(\d\d)/(\d{4})T(\d\d):(\d\d):(\d\d):(\d{4}) - , "(.*?)"(, location = "(.*)")?)re");
+    std::vector<LogLine> lines;
+    std::istringstream in(Log());
+    std::string text;
+    while (std::getline(in, text)) {
+      std::smatch match;
+      EXPECT_TRUE(std::regex_match(text, match, kLine)) << "malformed line: " << text;
+      if (!match.empty()) lines.push_back({match[8], match[10], match[9].matched});
+    }
+    return lines;
+  }
+
+  static std::vector<std::string> Messages(const std::vector<LogLine>& lines) {
+    std::vector<std::string> messages;
+    for (const LogLine& line : lines) {
+      messages.push_back(line.has_location ? line.message + " @ " + line.location : line.message);
+    }
+    return messages;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(ConsoleTest, HelpIsPrintedOncePerRequestAndNothingRuns) {
+  ProcessRun run = Start({"-h", "-?", "-s", "-o", "-h"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, kHelp + kHelp + kHelp + "gVerbose 0, silent.m_ShowDetails 1\n");
+  const std::vector<std::string> expected = {
+      "Begin @ main",
+      std::string("Start Session @ ") + kTitle,
+      std::string("End Session @ ") + kTitle,
+      "End @ main",
+  };
+  EXPECT_EQ(Messages(LogLines()), expected);
+  EXPECT_EQ(Log().find("nRetCode"), std::string::npos);
+}
+
+TEST_F(ConsoleTest, MissingSettingsFileEndsWithThreeAndLogsEveryStepInOrder) {
+  ProcessRun run = Start({});
+  EXPECT_EQ(run.exit_code, 3);
+  EXPECT_EQ(run.output, "gVerbose 0, silent.m_ShowDetails 0\n");
+  const std::vector<std::string> messages = Messages(LogLines());
+  ASSERT_EQ(messages.size(), 37u);
+  EXPECT_EQ(messages[0], "Begin @ main");
+  EXPECT_EQ(messages[1], std::string("Start Session @ ") + kTitle);
+  EXPECT_EQ(messages[2], "Start @ QuorvelFirmwareUpdaterSilent::DoSilent");
+  EXPECT_EQ(messages[3], std::string("Session Start - Version ") + kTitle);
+  EXPECT_EQ(messages[4], "Begin @ QuorvelFirmwareUpdaterSilent::LoadSettingsFromIniFile");
+  EXPECT_EQ(messages[5], "inifile - ./QuorvelFirmwareUpdater.ini");
+  EXPECT_EQ(messages[6], "");
+  EXPECT_EQ(messages[7], "SettingsFromIni");
+  EXPECT_EQ(messages[8], "locateUSBTimeout - 30000");
+  EXPECT_EQ(messages[29], "m_ReaderType - 0");
+  EXPECT_EQ(messages[30], "No reader selected or firmware mismatch in ini file");
+  EXPECT_EQ(messages[31], "End @ QuorvelFirmwareUpdaterSilent::LoadSettingsFromIniFile");
+  EXPECT_EQ(messages[32], "Error with ./QuorvelFirmwareUpdater.ini file");
+  EXPECT_EQ(messages[33], "End @ QuorvelFirmwareUpdaterSilent::DoSilent");
+  EXPECT_EQ(messages[34], "nRetCode 3");
+  EXPECT_EQ(messages[35], std::string("End Session @ ") + kTitle);
+  EXPECT_EQ(messages[36], "End @ main");
+}
+
+TEST_F(ConsoleTest, SettingsThatSelectAReaderTypeAreNotReportedAsSuccess) {
+  WriteFile(dir_.File("QuorvelFirmwareUpdater.ini"),
+            "[InitSettings]\r\nRemoveDevices=1\r\n[Files]\r\napplication=files/FW41580_02_11.bin\r\n");
+  ProcessRun run = Start({"-o", "-V", "--v", "/h"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.output, "gVerbose 0, silent.m_ShowDetails 0\n");
+  const std::vector<std::string> messages = Messages(LogLines());
+  ASSERT_EQ(messages.size(), 36u);
+  EXPECT_EQ(messages[12], "removeDevices - 1");
+  EXPECT_EQ(messages[21], "m_ApplicationFile - files/FW41580_02_11.bin");
+  EXPECT_EQ(messages[29], "m_ReaderType - 4");
+  EXPECT_EQ(messages[31], "Update is not available in this build");
+  EXPECT_EQ(messages[33], "nRetCode 2");
+}
+
+TEST_F(ConsoleTest, ShowDetailsRunsTheListingInsteadOfTheUpdate) {
+  WriteFile(dir_.File("QuorvelFirmwareUpdater.ini"), "[Files]\napplication=FW41580.bin\n");
+  ProcessRun run = Start({"-s", "-o"});
+  EXPECT_EQ(run.output, "gVerbose 0, silent.m_ShowDetails 1\n");
+  EXPECT_EQ(run.exit_code, 2);
+  const std::vector<std::string> messages = Messages(LogLines());
+  const std::vector<std::string> expected = {
+      "Begin @ main",
+      std::string("Start Session @ ") + kTitle,
+      "Start @ QuorvelFirmwareUpdaterSilent::ShowAllReaders",
+      "Reader listing is not available in this build",
+      "End @ QuorvelFirmwareUpdaterSilent::ShowAllReaders",
+      "nRetCode 2",
+      std::string("End Session @ ") + kTitle,
+      "End @ main",
+  };
+  EXPECT_EQ(messages, expected);
+}
+
+TEST_F(ConsoleTest, VerboseEchoesEveryLineAfterTheFirstTwo) {
+  ProcessRun run = Start({"-v"});
+  EXPECT_EQ(run.exit_code, 3);
+  const std::string log = Log();
+  // Skip "Begin" and "Start Session": they are written before -v is read.
+  size_t third_line = log.find('\n', log.find('\n') + 1) + 1;
+  ASSERT_GT(third_line, 0u);
+  EXPECT_EQ(run.output, "gVerbose 1, silent.m_ShowDetails 0\n" + log.substr(third_line));
+  EXPECT_EQ(LogLines().size(), 37u);
+}
+
+TEST_F(ConsoleTest, RunsAppendToTheSameLog) {
+  ProcessRun first = Start({"-h"});
+  const std::string after_first = Log();
+  ProcessRun second = Start({});
+  EXPECT_EQ(first.exit_code, 0);
+  EXPECT_EQ(second.exit_code, 3);
+  const std::string log = Log();
+  EXPECT_EQ(log.substr(0, after_first.size()), after_first);
+  std::vector<LogLine> lines = LogLines();
+  ASSERT_EQ(lines.size(), 4u + 37u);
+  EXPECT_EQ(lines[3].message, "End");
+  EXPECT_EQ(lines[4].message, "Begin");
+  EXPECT_EQ(lines[5].message, "Start Session");
+  EXPECT_EQ(lines[39].message, "End Session");
+}
+
+TEST_F(ConsoleTest, ALogThatCannotBeOpenedChangesNothingButTheLog) {
+  std::filesystem::create_directory(dir_.File(kLogFile));
+  ProcessRun run = Start({"-v"});
+  EXPECT_EQ(run.exit_code, 3);
+  EXPECT_EQ(run.output, "gVerbose 1, silent.m_ShowDetails 0\n");
+}
+
+}  // namespace
