@@ -24,17 +24,14 @@ struct Reply {
 
 std::vector<uint8_t> Block(uint8_t sub, uint8_t chip, uint16_t id, uint16_t hint, uint16_t offset, uint16_t length,
                            const std::vector<uint8_t>& data = {}) {
-  std::vector<uint8_t> body{sub,
-                            chip,
-                            static_cast<uint8_t>(id),
-                            static_cast<uint8_t>(id >> 8),
-                            static_cast<uint8_t>(hint),
-                            static_cast<uint8_t>(hint >> 8),
-                            static_cast<uint8_t>(offset),
-                            static_cast<uint8_t>(offset >> 8),
-                            static_cast<uint8_t>(length),
-                            static_cast<uint8_t>(length >> 8)};
-  body.insert(body.end(), data.begin(), data.end());
+  std::vector<uint8_t> body(10 + data.size());
+  body[0] = sub;
+  body[1] = chip;
+  sim::PutU16(body, 2, id);
+  sim::PutU16(body, 4, hint);
+  sim::PutU16(body, 6, offset);
+  sim::PutU16(body, 8, length);
+  for (size_t i = 0; i < data.size(); ++i) body[10 + i] = data[i];
   return body;
 }
 
