@@ -174,7 +174,7 @@ TEST_F(SettingsTest, ReaderTypeTable) {
       {"", "files/FW41580_02_11.bin", 4, {0x40, 0x4000, 0}, false},
       // The same application with any bootloader selects nothing.
       {"files/boot.bin", "files/FW41580_02_11.bin", 0, {0x40, 0, 0}, false},
-      // Rule 3 follows rule 2; entry 2 keeps rule 2's value.
+      // The WR1200 row follows the HX2/PN row; entry 2 keeps the HX2/PN value.
       {"FW41108.bin", "FW41144_FW41400.bin", 3, {0x40, 0x48, 0x46}, true},
       {"FW41743.bin", "FW41808.bin", 1, {0x40, 0x64, 0x65}, false},
       {"FW41099.bin", "FW41808.bin", 0, {0x40, 0, 0}, false},
