@@ -1,0 +1,233 @@
+// The sector commands against a simulated unit: the bytes on the wire, the
+// refusal by firmware number, the status mapping and the location hints.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "reader/flash.h"
+#include "reader/rdr.h"
+#include "sim/flash_model.h"
+#include "tests/support/sim_bench.h"
+#include "tests/support/temp_dir.h"
+#include "trace/trace.h"
+#include "transport/usb.h"
+
+namespace {
+
+// A unit whose flash is a model the test can reach.
+class SectorBench {
+ public:
+  explicit SectorBench(sim::UnitConfig config = testing_support::WrUnitConfig(), nlohmann::json flash = {}) {
+    unit_ = &bench_.AddUnit(std::move(config));
+    auto model = std::make_unique<sim::FlashModel>(flash, std::filesystem::path());
+    flash_ = model.get();
+    unit_->AddHandler(std::move(model));
+    handle_ = RDROpenUSB(unit_->DevicePath().c_str());
+    unit_->ClearTraffic();
+  }
+  ~SectorBench() {
+    if (handle_ != InvalidReaderHandle()) RDRClose(handle_);
+  }
+
+  RDRHANDLE handle() const { return handle_; }
+  sim::FlashModel& flash() { return *flash_; }
+  std::vector<sim::Request> SectorRequests() {
+    std::vector<sim::Request> sector;
+    for (auto& request : sim::Requests(unit_->traffic())) {
+      if (request.command == sim::kSectorCommand) sector.push_back(request);
+    }
+    return sector;
+  }
+  void ClearTraffic() { unit_->ClearTraffic(); }
+
+ private:
+  testing_support::SimBench bench_;
+  sim::Unit* unit_ = nullptr;
+  sim::FlashModel* flash_ = nullptr;
+  RDRHANDLE handle_ = InvalidReaderHandle();
+};
+
+int32_t Error(int32_t number) { return LibraryError(number); }
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
+  std::vector<uint8_t> bytes;
+  for (int value : values) bytes.push_back(static_cast<uint8_t>(value));
+  return bytes;
+}
+
+TEST(SectorCommands, RequestBytesRepliesAndLocations) {
+  SectorBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_NE(handle, InvalidReaderHandle());
+  ASSERT_EQ(SectorInit(handle, 0), 1);
+
+  uint16_t id = 0;
+  ASSERT_EQ(SectorNew(handle, 0, &id, nullptr), 1);  // no location argument: hint 0, id still returned
+  EXPECT_GE(id, 2);
+  uint16_t location = 0x1234;
+  const uint8_t data[3] = {0xA1, 0xB2, 0xC3};
+  ASSERT_EQ(SectorWrite(handle, 0, id, 7, 3, data, &location), 1);
+  EXPECT_EQ(location, *bench.flash().LogicalLocation(0, id));
+  uint16_t moved = location;
+  ASSERT_EQ(SectorWrite(handle, 0, id, 1020, 0, nullptr, &moved), 1);
+  EXPECT_NE(moved, location);  // every write moved the sector
+  uint8_t back[4] = {};
+  uint16_t read_location = moved;
+  ASSERT_EQ(SectorRead(handle, 0, id, 6, 4, back, &read_location), 1);
+  EXPECT_EQ(Bytes({back[0], back[1], back[2], back[3]}), Bytes({0xFF, 0xA1, 0xB2, 0xC3}));
+  EXPECT_EQ(read_location, moved);
+  uint16_t delete_location = read_location;
+  ASSERT_EQ(SectorDelete(handle, 0, id, &delete_location), 1);
+  EXPECT_EQ(delete_location, moved);
+
+  auto requests = bench.SectorRequests();
+  ASSERT_EQ(requests.size(), 6u);
+  EXPECT_EQ(requests[0].size, 10);
+  EXPECT_EQ(requests[0].body, Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(requests[1].body, Bytes({6, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(requests[2].size, 13);
+  EXPECT_EQ(requests[2].body, Bytes({3, 0, id & 0xFF, id >> 8, 0x34, 0x12, 7, 0, 3, 0, 0xA1, 0xB2, 0xC3}));
+  EXPECT_EQ(requests[3].size, 10);  // a zero-length write is the bare parameter block
+  EXPECT_EQ(requests[3].body,
+            Bytes({3, 0, id & 0xFF, id >> 8, location & 0xFF, location >> 8, 0xFC, 0x03, 0, 0}));
+  EXPECT_EQ(requests[4].body, Bytes({2, 0, id & 0xFF, id >> 8, moved & 0xFF, moved >> 8, 6, 0, 4, 0}));
+  EXPECT_EQ(requests[5].body, Bytes({7, 0, id & 0xFF, id >> 8, moved & 0xFF, moved >> 8, 0, 0, 0, 0}));
+}
+
+TEST(SectorCommands, RawSectorsWriteReadEraseAndNorRule) {
+  SectorBench bench;
+  RDRHANDLE handle = bench.handle();
+  std::vector<uint8_t> block(1024);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 5 + 1);
+  ASSERT_EQ(SectorRawWrite(handle, 0, 70, 0, 1024, block.data()), 1);
+  std::vector<uint8_t> back(1024);
+  ASSERT_EQ(SectorRawRead(handle, 0, 70, 0, 1024, back.data()), 1);
+  EXPECT_EQ(back, block);
+  // Setting a cleared bit again needs an erase first.
+  const uint8_t ones = 0xFF;
+  EXPECT_EQ(SectorRawWrite(handle, 0, 70, 0, 1, &ones), 0);
+  EXPECT_EQ(GetErrorCode(), Error(32707));
+  ASSERT_EQ(SectorRawErase(handle, 0, 64, 1, 1), 1);
+  ASSERT_EQ(SectorRawRead(handle, 0, 70, 0, 1024, back.data()), 1);
+  EXPECT_EQ(back, std::vector<uint8_t>(1024, 0xFF));
+
+  auto requests = bench.SectorRequests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[0].size, 1034);
+  EXPECT_EQ(std::vector<uint8_t>(requests[0].body.begin(), requests[0].body.begin() + 10),
+            Bytes({10, 0, 70, 0, 0, 0, 0, 0, 0, 4}));
+  EXPECT_EQ(requests[1].body, Bytes({9, 0, 70, 0, 0, 0, 0, 0, 0, 4}));
+  EXPECT_EQ(requests[3].body, Bytes({11, 0, 64, 0, 0, 0, 1, 0, 1, 0}));
+}
+
+TEST(SectorCommands, FirmwareWithoutSectorCommandsSendsNothing) {
+  for (const char* name : {"FW41011-01-01", "FW41031-01-01", "FW41040-02-03"}) {
+    SCOPED_TRACE(name);
+    sim::UnitConfig config = testing_support::WrUnitConfig();
+    config.firmware_name = name;
+    SectorBench bench(config);
+    RDRHANDLE handle = bench.handle();
+    ASSERT_NE(handle, InvalidReaderHandle());
+    uint8_t buffer[16] = {};
+    uint16_t id = 0;
+    uint16_t location = 0;
+    EXPECT_EQ(SectorInit(handle, 0), 0);
+    EXPECT_EQ(GetErrorCode(), Error(8));
+    EXPECT_EQ(SectorRead(handle, 0, 1, 0, 16, buffer, &location), 0);
+    EXPECT_EQ(SectorWrite(handle, 0, 1, 0, 16, buffer, &location), 0);
+    EXPECT_EQ(SectorNew(handle, 0, &id, &location), 0);
+    EXPECT_EQ(SectorDelete(handle, 0, 1, &location), 0);
+    EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 16, buffer), 0);
+    EXPECT_EQ(SectorRawWrite(handle, 0, 0, 0, 16, buffer), 0);
+    EXPECT_EQ(SectorRawErase(handle, 0, 0, 1, 1), 0);
+    EXPECT_EQ(GetErrorCode(), Error(8));
+    EXPECT_TRUE(bench.SectorRequests().empty());
+  }
+}
+
+TEST(SectorCommands, StatusesMapToFlashErrorsAndReadDataStillArrives) {
+  SectorBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_EQ(SectorInit(handle, 0), 1);
+  uint8_t entry[20] = {};
+
+  struct Case {
+    int16_t status;
+    int32_t error;
+  };
+  for (const Case& c : {Case{-126, 32706}, Case{-127, 32705}, Case{-115, 32717}, Case{-114, 32704},
+                        Case{1, 32704}}) {
+    SCOPED_TRACE(c.status);
+    bench.flash().InjectStatus(sim::kSubRead, c.status);
+    std::fill(std::begin(entry), std::end(entry), 0);
+    uint16_t location = 0;
+    EXPECT_EQ(SectorRead(handle, 0, 1, 0, 20, entry, &location), 0);
+    EXPECT_EQ(GetErrorCode(), Error(c.error));
+    // The directory's entry 0 and its location came along with the failure.
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(entry), 4), "_dir");
+    EXPECT_EQ(location, *bench.flash().LogicalLocation(0, 1));
+  }
+  uint16_t id = 0;
+  EXPECT_EQ(SectorDelete(handle, 0, 0x7000, nullptr), 0);
+  EXPECT_EQ(GetErrorCode(), Error(32706));
+  bench.flash().InjectStatus(sim::kSubNew, -116);
+  EXPECT_EQ(SectorNew(handle, 0, &id, nullptr), 0);
+  EXPECT_EQ(GetErrorCode(), Error(32716));
+}
+
+TEST(SectorCommands, OversizeLengthAndNullBuffersAreRefusedWithoutTraffic) {
+  SectorBench bench;
+  RDRHANDLE handle = bench.handle();
+  std::vector<uint8_t> big(2048, 0x5A);
+  uint16_t location = 0;
+  EXPECT_EQ(SectorWrite(handle, 0, 1, 0, 1027, big.data(), &location), 0);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_EQ(SectorRead(handle, 0, 1, 0, 1027, big.data(), &location), 0);
+  EXPECT_EQ(SectorRawWrite(handle, 0, 0, 0, 65536 + 4, big.data()), 0);  // would be 4 on the wire
+  EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, -1, big.data()), 0);
+  EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 16, nullptr), 0);
+  EXPECT_EQ(SectorNew(handle, 0, nullptr, &location), 0);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_EQ(big, std::vector<uint8_t>(2048, 0x5A));
+  EXPECT_TRUE(bench.SectorRequests().empty());
+  // The largest length goes through.
+  EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 1024, big.data()), 1);
+  EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 1026, big.data()), 0);
+  EXPECT_EQ(GetErrorCode(), Error(32705));  // the unit's own range check
+  EXPECT_EQ(bench.SectorRequests().size(), 2u);
+}
+
+TEST(SectorCommands, TraceShowsRequestsAndWhereSectorsMoved) {
+  testing_support::TempDir dir;
+  const std::string path = dir.File("RdrDev.log");
+  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
+  ASSERT_NE(log, InvalidLogHandle());
+  LogSetGlobal(log);
+  {
+    SectorBench bench;
+    RDRHANDLE handle = bench.handle();
+    ASSERT_EQ(SectorInit(handle, 0), 1);
+    uint16_t id = 0;
+    uint16_t location = 0;
+    ASSERT_EQ(SectorNew(handle, 0, &id, &location), 1);
+    const uint8_t data[2] = {0x12, 0x34};
+    ASSERT_EQ(SectorWrite(handle, 0, id, 0, 2, data, &location), 1);
+    uint8_t back[2] = {};
+    ASSERT_EQ(SectorRead(handle, 0, id, 0, 2, back, &location), 1);
+    const std::string text = testing_support::ReadFile(path);
+    const std::string at = std::to_string(id) + "(" + std::to_string(location) + ")";
+    EXPECT_NE(text.find("enter SectorInit("), std::string::npos);
+    EXPECT_NE(text.find("SectorInit: chip 0"), std::string::npos);
+    EXPECT_NE(text.find("SectorNew: chip 0 id 0(0)"), std::string::npos);
+    EXPECT_NE(text.find("now at " + std::to_string(id) + "("), std::string::npos);
+    EXPECT_NE(text.find("SectorWrite: chip 0 id " + std::to_string(id) + " offset 0 length 2"), std::string::npos);
+    EXPECT_NE(text.find("Moved to id " + at), std::string::npos);
+    EXPECT_NE(text.find("SectorRead: chip 0 id " + at + " offset 0 length 2"), std::string::npos);
+  }
+  LogSetGlobal(nullptr);
+  EXPECT_EQ(LogClose(log), 1);
+}
+
+}  // namespace
