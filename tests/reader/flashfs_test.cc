@@ -1,0 +1,462 @@
+// The flash file system end to end: the library's F_ operations against a
+// simulated unit whose flash the test can inspect and damage.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "reader/flash.h"
+#include "reader/handle.h"
+#include "reader/rdr.h"
+#include "sim/flash_model.h"
+#include "tests/support/sim_bench.h"
+#include "tests/support/temp_dir.h"
+#include "transport/usb.h"
+
+namespace {
+
+int32_t Error(int32_t number) { return LibraryError(number); }
+
+std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
+  std::vector<uint8_t> data(size);
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
+  return data;
+}
+
+// A unit whose flash is a model the test can reach.
+class FlashBench {
+ public:
+  explicit FlashBench(nlohmann::json flash = nlohmann::json{{"sectors_per_chip", 600}},
+                      sim::UnitConfig config = testing_support::WrUnitConfig()) {
+    unit_ = &bench_.AddUnit(std::move(config));
+    auto model = std::make_unique<sim::FlashModel>(flash, std::filesystem::path());
+    flash_ = model.get();
+    unit_->AddHandler(std::move(model));
+    Reopen();
+  }
+  ~FlashBench() { Close(); }
+
+  // A fresh handle: nothing of the file system is cached on the host.
+  void Reopen() {
+    Close();
+    handle_ = RDROpenUSB(unit_->DevicePath().c_str());
+    ASSERT_NE(handle_, InvalidReaderHandle());
+  }
+  void Close() {
+    if (handle_ != InvalidReaderHandle()) RDRClose(handle_);
+    handle_ = InvalidReaderHandle();
+  }
+
+  RDRHANDLE handle() const { return handle_; }
+  sim::FlashModel& flash() { return *flash_; }
+  std::vector<sim::Request> SectorRequests(uint8_t sub_command) {
+    std::vector<sim::Request> found;
+    for (auto& request : sim::Requests(unit_->traffic())) {
+      if (request.command == sim::kSectorCommand && request.body.at(0) == sub_command) found.push_back(request);
+    }
+    return found;
+  }
+  void ClearTraffic() { unit_->ClearTraffic(); }
+
+  bool Write(const char* name, const std::vector<uint8_t>& data, const char* mode = "wb") {
+    FlashFile* file = F_fopen(handle_, name, mode);
+    if (file == nullptr) return false;
+    const int32_t written = F_fwrite(data.data(), 1, static_cast<int32_t>(data.size()), file);
+    return F_fclose(file) == 0 && written == static_cast<int32_t>(data.size());
+  }
+  std::vector<uint8_t> Read(const char* name) {
+    FlashFile* file = F_fopen(handle_, name, "rb");
+    if (file == nullptr) return {};
+    F_fseek(file, 0, 2);
+    std::vector<uint8_t> data(static_cast<size_t>(F_ftell(file)));
+    F_fseek(file, 0, 0);
+    const int32_t got = F_fread(data.data(), 1, static_cast<int32_t>(data.size()), file);
+    data.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    F_fclose(file);
+    return data;
+  }
+  // Directory entry `index` of chip 0 as the flash holds it (entries of the
+  // first directory sector only).
+  std::vector<uint8_t> Entry(size_t index) {
+    auto sector = flash_->LogicalSector(0, sim::kDirectorySector);
+    return std::vector<uint8_t>(sector->begin() + index * 20, sector->begin() + index * 20 + 20);
+  }
+
+ private:
+  testing_support::SimBench bench_;
+  sim::Unit* unit_ = nullptr;
+  sim::FlashModel* flash_ = nullptr;
+  RDRHANDLE handle_ = InvalidReaderHandle();
+};
+
+uint16_t FirstSector(const std::vector<uint8_t>& entry) { return static_cast<uint16_t>(entry[14] | entry[15] << 8); }
+int32_t EntrySize(const std::vector<uint8_t>& entry) {
+  return static_cast<int32_t>(entry[16] | entry[17] << 8 | entry[18] << 16 | static_cast<uint32_t>(entry[19]) << 24);
+}
+
+TEST(FlashFileNames, LengthsPrefixesAndTheDirectoryItself) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_TRUE(bench.Write("0:abcdefghijklmn", Pattern(5, 1)));  // 14 characters
+  auto entry = bench.Entry(1);
+  EXPECT_EQ(std::string(entry.begin(), entry.begin() + 14), "abcdefghijklmn");  // no terminator
+  EXPECT_EQ(EntrySize(entry), 5);
+  EXPECT_EQ(bench.Read("abcdefghijklmn"), Pattern(5, 1));
+
+  EXPECT_EQ(F_fopen(handle, "0:abcdefghijklmno", "w"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(43));
+  EXPECT_EQ(F_fopen(handle, "0:", "w"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_EQ(F_fopen(handle, nullptr, "r"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_EQ(F_remove(handle, "abcdefghijklmnop"), -1);
+  EXPECT_EQ(GetErrorCode(), Error(43));
+
+  ASSERT_TRUE(bench.Write("app.bin", Pattern(3, 2)));
+  EXPECT_EQ(bench.Read("0:app.bin"), Pattern(3, 2));
+
+  // "_dir" is the directory, readable as a file: entry 0 says 3 entries.
+  auto directory = bench.Read("_dir");
+  ASSERT_EQ(directory.size(), 60u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(directory.data())), "_dir");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(directory.data() + 40)), "app.bin");
+  EXPECT_EQ(bench.Read("0:_dir"), directory);
+  // Removal never matches the directory's own entry.
+  EXPECT_EQ(F_remove(handle, "_dir"), -1);
+  EXPECT_EQ(GetErrorCode(), Error(22));
+}
+
+TEST(FlashFileModes, ReadWriteAppendAndUnknownCharacters) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  EXPECT_EQ(F_fopen(handle, "missing", "r"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(22));
+  EXPECT_EQ(F_fopen(handle, "x.bin", "x"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(42));
+
+  // 'w' and a character it does not know: created, then refused; the empty file stays.
+  EXPECT_EQ(F_fopen(handle, "made.bin", "wq"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(42));
+  FlashFile* made = F_fopen(handle, "made.bin", "rb");
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(F_fseek(made, 0, 2), 0);
+  EXPECT_EQ(F_ftell(made), 0);
+  F_fclose(made);
+
+  // 'a' creates; it cannot read; every write lands at the end.
+  FlashFile* log = F_fopen(handle, "log.txt", "a");
+  ASSERT_NE(log, nullptr);
+  EXPECT_EQ(F_fwrite("abc", 1, 3, log), 3);
+  EXPECT_EQ(F_fseek(log, 0, 0), 0);
+  EXPECT_EQ(F_fwrite("de", 1, 2, log), 2);
+  char buffer[8] = {};
+  EXPECT_EQ(F_fread(buffer, 1, 1, log), -1);
+  EXPECT_EQ(GetErrorCode(), Error(42));
+  EXPECT_EQ(F_ferror(log), 1);
+  F_fclose(log);
+  auto text = bench.Read("log.txt");
+  EXPECT_EQ(std::string(text.begin(), text.end()), "abcde");
+
+  // 'r' cannot write.
+  FlashFile* reader = F_fopen(handle, "log.txt", "rb");
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(F_fwrite("zz", 1, 2, reader), 0);
+  EXPECT_EQ(GetErrorCode(), Error(42));
+  F_fclose(reader);
+}
+
+TEST(FlashFileModes, WriteTruncatesAndReusesTheFreedEntry) {
+  FlashBench bench;
+  ASSERT_TRUE(bench.Write("first", Pattern(3000, 3)));
+  ASSERT_TRUE(bench.Write("second", Pattern(10, 4)));
+  const size_t allocated = bench.flash().AllocatedSectors(0);
+  EXPECT_EQ(allocated, 1u + 3u + 1u);
+  const uint16_t old_first = FirstSector(bench.Entry(1));
+
+  ASSERT_TRUE(bench.Write("first", Pattern(7, 5)));
+  auto entry = bench.Entry(1);  // the entry the old file vacated
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(entry.data())), "first");
+  EXPECT_EQ(EntrySize(entry), 7);
+  EXPECT_NE(FirstSector(entry), old_first);
+  EXPECT_EQ(bench.flash().AllocatedSectors(0), 1u + 1u + 1u);  // the whole old chain is gone
+  EXPECT_FALSE(bench.flash().LogicalSector(0, old_first).has_value());
+  EXPECT_EQ(bench.Read("first"), Pattern(7, 5));
+  EXPECT_EQ(bench.Read("second"), Pattern(10, 4));
+}
+
+TEST(FlashFileTransfers, ChainGrowthZeroLengthWriteAndOneSizeUpdate) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  FlashFile* file = F_fopen(handle, "grow.bin", "wb");
+  ASSERT_NE(file, nullptr);
+  bench.ClearTraffic();
+  const auto data = Pattern(2040, 6);
+  ASSERT_EQ(F_fwrite(data.data(), 1, 2040, file), 2040);
+  // One entry update, at the end of the write.
+  auto directory_writes = bench.SectorRequests(sim::kSubWrite);
+  size_t entry_updates = 0;
+  for (const auto& request : directory_writes) entry_updates += request.body[2] == 1 && request.body[3] == 0;
+  EXPECT_EQ(entry_updates, 1u);
+  EXPECT_EQ(bench.SectorRequests(sim::kSubNew).size(), 1u);
+  EXPECT_EQ(EntrySize(bench.Entry(1)), 2040);
+
+  // Exactly at the end of a sector's data: a zero-length write at 1020 first.
+  FlashFile* full = F_fopen(handle, "full.bin", "wb");
+  ASSERT_NE(full, nullptr);
+  ASSERT_EQ(F_fwrite(data.data(), 1, 1020, full), 1020);
+  bench.ClearTraffic();
+  ASSERT_EQ(F_fwrite(data.data(), 1, 10, full), 10);
+  auto writes = bench.SectorRequests(sim::kSubWrite);
+  ASSERT_GE(writes.size(), 3u);
+  EXPECT_EQ(writes[0].size, 10);
+  EXPECT_EQ(writes[0].body[6] | writes[0].body[7] << 8, 1020);
+  EXPECT_EQ(writes[0].body[8] | writes[0].body[9] << 8, 0);
+  EXPECT_EQ(writes[1].body[6] | writes[1].body[7] << 8, 1020);  // the new link
+  EXPECT_EQ(writes[1].body[8], 2);
+  EXPECT_EQ(writes[2].body[8], 10);  // the data in the new sector
+  F_fclose(full);
+  F_fclose(file);
+
+  auto back = bench.Read("full.bin");
+  std::vector<uint8_t> expected(data.begin(), data.begin() + 1020);
+  expected.insert(expected.end(), data.begin(), data.begin() + 10);
+  EXPECT_EQ(back, expected);
+  // Bit 15 of a fresh sector's link was kept when the chain grew.
+  const uint16_t first = FirstSector(bench.Entry(2));
+  auto sector = bench.flash().LogicalSector(0, first);
+  EXPECT_EQ((*sector)[1021] & 0x80, 0x80);
+}
+
+TEST(FlashFileTransfers, EndOfFileIsStickyAndSeeksStayInside) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_TRUE(bench.Write("ten", Pattern(10, 7)));
+  FlashFile* file = F_fopen(handle, "ten", "rb");
+  ASSERT_NE(file, nullptr);
+  char buffer[16] = {};
+  ASSERT_EQ(F_fseek(file, 6, 0), 0);
+  EXPECT_EQ(F_fread(buffer, 1, 10, file), 4);
+  EXPECT_EQ(F_feof(file), 1);
+  ASSERT_EQ(F_fseek(file, -4, 1), 0);
+  EXPECT_EQ(F_fread(buffer, 10, 1, file), 0);  // four bytes are no whole item of ten
+  ASSERT_EQ(F_fseek(file, 0, 0), 0);
+  EXPECT_EQ(F_feof(file), 1);  // seeking does not clear it
+  EXPECT_EQ(F_fread(buffer, 1, 3, file), 3);
+  EXPECT_EQ(F_ftell(file), 3);
+
+  EXPECT_EQ(F_fseek(file, 0, 2), 0);
+  EXPECT_EQ(F_ftell(file), 10);
+  EXPECT_EQ(F_ferror(file), 0);
+  EXPECT_EQ(F_fseek(file, 1, 2), -1);
+  EXPECT_EQ(GetErrorCode(), Error(45));
+  EXPECT_EQ(F_fseek(file, -1, 0), -1);
+  EXPECT_EQ(GetErrorCode(), Error(45));
+  EXPECT_EQ(F_fseek(file, 0, 3), -1);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_EQ(F_ferror(file), 1);
+  EXPECT_EQ(F_ftell(file), 10);
+  EXPECT_EQ(F_fread(nullptr, 1, 1, file), -1);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_EQ(F_fclose(file), 0);
+}
+
+// Reading to the end of a full sector, then writing there: the position must
+// stay on the last sector instead of following its end-of-chain link.
+TEST(FlashFileTransfers, UpdateModeWritesAfterReadingToTheEndOfAFullSector) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  const auto data = Pattern(1020, 8);
+  ASSERT_TRUE(bench.Write("edge", data));
+  FlashFile* file = F_fopen(handle, "edge", "a+");
+  ASSERT_NE(file, nullptr);
+  std::vector<uint8_t> buffer(2000);
+  EXPECT_EQ(F_fread(buffer.data(), 1, 1020, file), 1020);
+  EXPECT_EQ(F_fread(buffer.data(), 1, 10, file), 0);
+  EXPECT_EQ(F_fwrite("12345", 1, 5, file), 5);
+  EXPECT_EQ(F_ferror(file), 0);
+  F_fclose(file);
+  auto back = bench.Read("edge");
+  ASSERT_EQ(back.size(), 1025u);
+  EXPECT_EQ(std::string(back.begin() + 1020, back.end()), "12345");
+}
+
+TEST(FlashDirectory, The52ndEntryGrowsTheDirectoryIntoASecondSector) {
+  FlashBench bench;
+  for (int i = 1; i <= 50; ++i) ASSERT_TRUE(bench.Write(("f" + std::to_string(i)).c_str(), Pattern(i, i)));
+  auto link = bench.flash().LogicalSector(0, sim::kDirectorySector)->at(1020);
+  EXPECT_EQ(link, 0xFF);  // 51 entries still fit one sector
+  EXPECT_EQ(EntrySize(bench.Entry(0)), 51 * 20);
+  ASSERT_TRUE(bench.Write("f51", Pattern(51, 51)));
+  auto directory = *bench.flash().LogicalSector(0, sim::kDirectorySector);
+  const uint16_t second = static_cast<uint16_t>((directory[1020] | directory[1021] << 8) & 0x7FFF);
+  EXPECT_NE(second, 0x7FFF);
+  EXPECT_EQ(EntrySize(bench.Entry(0)), 52 * 20);
+  auto tail = *bench.flash().LogicalSector(0, second);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(tail.data())), "f51");
+
+  bench.Reopen();
+  for (int i = 1; i <= 51; ++i) EXPECT_EQ(bench.Read(("f" + std::to_string(i)).c_str()), Pattern(i, i)) << i;
+  // Removing and recreating reuses the freed entry in the second sector.
+  ASSERT_EQ(F_remove(bench.handle(), "f51"), 0);
+  ASSERT_TRUE(bench.Write("again", Pattern(9, 9)));
+  tail = *bench.flash().LogicalSector(0, second);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(tail.data())), "again");
+  EXPECT_EQ(EntrySize(bench.Entry(0)), 52 * 20);
+}
+
+TEST(FlashDirectory, InterruptedRemovalLeavesTheDirectoryConsistent) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_TRUE(bench.Write("victim", Pattern(3000, 10)));
+  ASSERT_TRUE(bench.Write("keeper", Pattern(20, 11)));
+  EXPECT_EQ(bench.flash().AllocatedSectors(0), 5u);
+  bench.flash().InjectStatus(sim::kSubDelete, -121, 1, 1);  // the second deletion fails
+  EXPECT_EQ(F_remove(handle, "victim"), -1);
+  EXPECT_EQ(GetErrorCode(), Error(32711));
+  EXPECT_EQ(bench.flash().AllocatedSectors(0), 4u);
+  EXPECT_EQ(bench.Entry(1)[0], 0);
+  EXPECT_EQ(FirstSector(bench.Entry(1)), 0);
+  EXPECT_EQ(EntrySize(bench.Entry(1)), 0);
+  bench.Reopen();
+  EXPECT_EQ(F_fopen(bench.handle(), "victim", "r"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(22));
+  EXPECT_EQ(bench.Read("keeper"), Pattern(20, 11));
+}
+
+TEST(FlashCorruption, LoopingChainFailsCleanly) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_TRUE(bench.Write("loop", Pattern(3000, 12)));
+  const uint16_t first = FirstSector(bench.Entry(1));
+  auto sector = *bench.flash().LogicalSector(0, first);
+  const uint16_t second = static_cast<uint16_t>((sector[1020] | sector[1021] << 8) & 0x7FFF);
+  ASSERT_TRUE(bench.flash().SetLink(0, second, first));  // the second sector leads back to the first
+
+  FlashFile* file = F_fopen(handle, "loop", "rb");
+  ASSERT_NE(file, nullptr);
+  std::vector<uint8_t> buffer(3000);
+  EXPECT_EQ(F_fread(buffer.data(), 1, 3000, file), 2040);
+  EXPECT_EQ(GetErrorCode(), Error(32715));
+  EXPECT_EQ(F_ferror(file), 1);
+  F_fclose(file);
+
+  testing_support::TempDir dir;
+  EXPECT_EQ(F_cp(handle, "0:loop", dir.File("out.bin").c_str()), -1);
+  EXPECT_EQ(GetErrorCode(), Error(39));
+
+  // Appending walks the chain too and must not wrap around it.
+  FlashFile* append = F_fopen(handle, "loop", "ab");
+  ASSERT_NE(append, nullptr);
+  EXPECT_EQ(F_fwrite("x", 1, 1, append), 0);
+  EXPECT_EQ(GetErrorCode(), Error(32715));
+  F_fclose(append);
+
+  // Removal deletes each sector of the loop once, then says what was wrong;
+  // the third sector, cut off by the damage, stays allocated.
+  EXPECT_EQ(F_remove(handle, "loop"), -1);
+  EXPECT_EQ(GetErrorCode(), Error(32715));
+  EXPECT_FALSE(bench.flash().LogicalSector(0, first).has_value());
+  EXPECT_FALSE(bench.flash().LogicalSector(0, second).has_value());
+  EXPECT_EQ(bench.flash().AllocatedSectors(0), 2u);
+  EXPECT_EQ(F_fopen(handle, "loop", "r"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(22));
+}
+
+TEST(FlashCorruption, AbsurdDirectoryLengthsFailWithoutWalking) {
+  FlashBench bench;
+  ASSERT_TRUE(bench.Write("ok", Pattern(4, 13)));
+  for (int32_t length : {0x7FFFFFFF, -20, 0, 1030, 0x7FFF * 1020 + 20}) {
+    SCOPED_TRACE(length);
+    ASSERT_TRUE(bench.flash().SetDirectoryLength(0, length));
+    bench.Reopen();
+    bench.ClearTraffic();
+    EXPECT_EQ(F_fopen(bench.handle(), "ok", "r"), nullptr);
+    EXPECT_EQ(GetErrorCode(), Error(36));
+    EXPECT_LE(bench.SectorRequests(sim::kSubRead).size(), 2u);
+  }
+  // Plausible, but longer than the directory's chain: the walk stops at its end.
+  ASSERT_TRUE(bench.flash().SetDirectoryLength(0, 2040));
+  bench.Reopen();
+  EXPECT_EQ(F_fopen(bench.handle(), "nothere", "r"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(36));
+  // Mended flash is attached afresh on the same handle.
+  ASSERT_TRUE(bench.flash().SetDirectoryLength(0, 40));
+  bench.ClearTraffic();
+  EXPECT_EQ(bench.Read("ok"), Pattern(4, 13));
+  EXPECT_EQ(bench.SectorRequests(sim::kSubInit).size(), 1u);
+}
+
+TEST(FlashCorruption, AttachFailingAfterInitLeavesNothingAttached) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  bench.flash().InjectStatus(sim::kSubRead, -124);
+  EXPECT_EQ(F_fopen(handle, "a", "w"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(32708));
+  bench.ClearTraffic();
+  ASSERT_TRUE(bench.Write("a", Pattern(3, 14)));
+  EXPECT_EQ(bench.SectorRequests(sim::kSubInit).size(), 1u);  // attached again, entry 0 read again
+  EXPECT_EQ(bench.Read("a"), Pattern(3, 14));
+
+  // A removal whose size field is negative still reports sane progress.
+  ASSERT_TRUE(bench.Write("neg", Pattern(3, 15)));
+  const int32_t negative = -1020;
+  ASSERT_TRUE(bench.flash().PokeLogical(0, sim::kDirectorySector, 2 * 20 + 16,
+                                        std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&negative),
+                                                             reinterpret_cast<const uint8_t*>(&negative) + 4)));
+  bench.Reopen();
+  EXPECT_EQ(F_remove(bench.handle(), "neg"), 0);
+}
+
+TEST(FlashFileObjects, InvalidObjectsAreRefusedWithoutBeingRead) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  EXPECT_EQ(F_fclose(nullptr), -1);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+  auto* all_ones = reinterpret_cast<FlashFile*>(~uintptr_t{0});
+  EXPECT_EQ(F_ftell(all_ones), -1);
+  EXPECT_EQ(F_feof(all_ones), -1);
+  EXPECT_EQ(F_ferror(all_ones), -1);
+
+  FlashFile* file = F_fopen(handle, "gone", "w");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(F_fclose(file), 0);
+  // Closed: the pointer is refused before anything reads it (AddressSanitizer
+  // would report a read of freed memory).
+  char buffer[4] = {};
+  EXPECT_EQ(F_fread(buffer, 1, 1, file), -1);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_EQ(F_fwrite(buffer, 1, 1, file), -1);
+  EXPECT_EQ(F_fseek(file, 0, 0), -1);
+  EXPECT_EQ(F_fclose(file), -1);
+
+  // A look-alike with the right magic is not a file the library opened.
+  FlashFile fake{};
+  fake.magic = kFlashFileMagic;
+  fake.owner = handle;
+  EXPECT_EQ(F_ftell(&fake), -1);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+
+  // A file outliving its reader handle is still released by its close.
+  FlashFile* orphan = F_fopen(handle, "orphan", "w");
+  ASSERT_NE(orphan, nullptr);
+  bench.Close();
+  EXPECT_EQ(F_ftell(orphan), -1);
+  EXPECT_EQ(F_fclose(orphan), -1);
+  EXPECT_EQ(F_fclose(orphan), -1);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+}
+
+TEST(FlashFileSystem, FirmwareWithoutSectorCommandsCannotOpen) {
+  sim::UnitConfig config = testing_support::WrUnitConfig();
+  config.firmware_name = "FW41011-01-01";
+  FlashBench bench(nlohmann::json::object(), config);
+  EXPECT_EQ(F_fopen(bench.handle(), "0:app.bin", "w"), nullptr);
+  EXPECT_EQ(GetErrorCode(), Error(8));
+  EXPECT_EQ(F_remove(bench.handle(), "0:app.bin"), -1);
+  EXPECT_EQ(GetErrorCode(), Error(8));
+  EXPECT_TRUE(bench.SectorRequests(sim::kSubInit).empty());
+}
+
+}  // namespace
