@@ -31,7 +31,9 @@ std::string Lower(std::string text) {
 class ObjectReader {
  public:
   ObjectReader(const json& object, std::string where) : object_(object), where_(std::move(where)) {
-    if (!object_.is_object()) throw std::invalid_argument(where_ + ": expected an object");
+    if (!object_.is_object()) {
+      throw std::invalid_argument(where_.empty() ? "the unit must be a JSON object" : where_ + ": expected an object");
+    }
   }
 
   const json* Find(const std::string& key) {

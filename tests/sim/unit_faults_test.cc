@@ -1,0 +1,172 @@
+// Faults a unit can be given, each seen from a bare host on the bus.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "platform/system.h"
+#include "sim/wire.h"
+#include "tests/support/sim_bench.h"
+#include "tests/support/sim_host.h"
+
+namespace {
+
+using platform::usb::WaitResult;
+using sim::ReadU16;
+using sim::ReadU32;
+using testing_support::ServiceBody;
+using testing_support::SimBench;
+using testing_support::SimHost;
+
+class SimUnitFaults : public ::testing::Test {
+ protected:
+  SimUnitFaults() : unit_(bench_.AddUnit()), host_(unit_.DevicePath()) {}
+
+  SimBench bench_;
+  sim::Unit& unit_;
+  SimHost host_;
+};
+
+TEST_F(SimUnitFaults, LargeFirstReadIsNeverAnsweredButASmallOneIs) {
+  sim::Faults faults;
+  faults.unanswered_first_read = 512;
+  unit_.SetFaults(faults);
+  ASSERT_TRUE(host_.Send(14, ServiceBody(6)));
+  EXPECT_FALSE(host_.Read(512, 2000));
+  EXPECT_EQ(host_.last_result(), WaitResult::kPending);
+  EXPECT_EQ(bench_.clock().Elapsed(), 2000u);
+  auto first = host_.Read(64);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->size(), 64u);
+  EXPECT_EQ((*first)[2], 14);
+  // Once the reply has started, any read size is served.
+  ASSERT_TRUE(host_.Send(14, ServiceBody(23)));
+  ASSERT_TRUE(host_.Read(64));
+  auto rest = host_.Read(1024);
+  ASSERT_TRUE(rest);
+  EXPECT_EQ(rest->size(), 64u);  // 4 + 8 + 59-character header + NUL: 128 bytes on the wire
+}
+
+TEST_F(SimUnitFaults, SilenceFromTheNthRequestForACount) {
+  sim::Faults faults;
+  faults.silence = sim::FaultTrigger{2, 2};
+  unit_.SetFaults(faults);
+  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
+  EXPECT_FALSE(host_.Exchange(14, ServiceBody(6)));
+  EXPECT_FALSE(host_.Exchange(14, ServiceBody(4, 0x10, 60)));
+  EXPECT_EQ(unit_.status_word(), 0x80u);  // a silent unit did not act on it
+  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
+  EXPECT_EQ(unit_.requests_received(), 4u);
+}
+
+TEST_F(SimUnitFaults, WrongEchoAndOversizeRepliesChangeOnlyTheirRequests) {
+  sim::Faults faults;
+  faults.wrong_echo = sim::WrongEchoFault{{1, 1}, std::nullopt};
+  faults.oversize = sim::OversizeFault{{2, 1}, 0x8001};
+  unit_.SetFaults(faults);
+  EXPECT_EQ(host_.Exchange(14, ServiceBody(6))->command, 14 ^ 0x80);
+  auto oversize = host_.Exchange(14, ServiceBody(6));
+  ASSERT_TRUE(oversize);
+  EXPECT_EQ(oversize->size, 0x8081);  // 256-byte units above 0x7FFF
+  EXPECT_EQ(oversize->wire_bytes, sim::PaddedLength(4 + 0x81 * 256));
+  EXPECT_EQ(sim::ReadText(oversize->body, 8, 32), "FW41580-01-02");
+  auto normal = host_.Exchange(14, ServiceBody(6));
+  EXPECT_EQ(normal->command, 14);
+  EXPECT_EQ(normal->body.size(), 40u);
+
+  faults = {};
+  faults.wrong_echo = sim::WrongEchoFault{{1, 0}, uint8_t{15}};
+  unit_.SetFaults(faults);
+  EXPECT_EQ(host_.Exchange(120, {})->command, 15);
+}
+
+TEST_F(SimUnitFaults, DisconnectAtTheNthRequestAndReturnOnTheClock) {
+  sim::Faults faults;
+  faults.disconnect = sim::DisconnectFault{2, 5000};
+  unit_.SetFaults(faults);
+  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
+  EXPECT_TRUE(host_.Send(14, ServiceBody(6)));  // taken, then the unit is gone
+  EXPECT_FALSE(host_.Read(512));
+  EXPECT_EQ(host_.last_result(), WaitResult::kFailed);
+  EXPECT_EQ(host_.last_error(), static_cast<uint32_t>(ENODEV));
+  EXPECT_FALSE(host_.Send(14, ServiceBody(6)));
+  EXPECT_EQ(host_.last_error(), static_cast<uint32_t>(ENODEV));
+  EXPECT_TRUE(bench_.backend().EnumerateInterfaces(platform::usb::InterfaceClass::kReader)->empty());
+  EXPECT_TRUE(bench_.backend().EnumerateDevices()->empty());
+  EXPECT_FALSE(SimHost(unit_.DevicePath()).ok());
+
+  EXPECT_EQ(bench_.clock().Elapsed(), 0u);  // a vanished unit fails at once
+  bench_.clock().Advance(4999);
+  EXPECT_FALSE(unit_.Present());
+  bench_.clock().Advance(1);
+  EXPECT_TRUE(unit_.Present());
+  EXPECT_FALSE(host_.Send(14, ServiceBody(6)));  // the old handle stays dead
+  SimHost again(unit_.DevicePath());
+  ASSERT_TRUE(again.ok());
+  EXPECT_TRUE(again.Exchange(14, ServiceBody(6)));
+
+  unit_.Disconnect(std::nullopt);
+  bench_.clock().Advance(3600 * 1000);
+  EXPECT_FALSE(unit_.Present());
+  unit_.Reconnect();
+  EXPECT_TRUE(unit_.Present());
+}
+
+TEST_F(SimUnitFaults, HaltedEndpointsReportStatusAndFailTransfersUntilReset) {
+  unit_.HaltEndpoint(0x81);
+  unit_.HaltEndpoint(0x02);
+  platform::usb::Device& device = host_.device();
+  uint16_t status = 0;
+  ASSERT_TRUE(device.GetEndpointStatus(0x81, &status));
+  EXPECT_EQ(status, 1);
+  EXPECT_FALSE(host_.Send(14, ServiceBody(6)));
+  EXPECT_EQ(host_.last_error(), static_cast<uint32_t>(EPIPE));
+  EXPECT_TRUE(device.ResetPipe(0x02));
+  ASSERT_TRUE(device.GetEndpointStatus(0x02, &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(host_.Send(14, ServiceBody(6)));
+  EXPECT_FALSE(host_.Read(512));
+  EXPECT_EQ(host_.last_error(), static_cast<uint32_t>(EPIPE));
+  EXPECT_TRUE(device.ResetPipe(0x81));
+  EXPECT_TRUE(host_.ReadReply());  // the reply waited behind the stall
+  EXPECT_FALSE(device.GetEndpointStatus(0x83, &status));
+  EXPECT_EQ(platform::GetLastSystemError(), static_cast<uint32_t>(EINVAL));
+}
+
+TEST_F(SimUnitFaults, DisabledDeviceIsPresentWithoutInterfaces) {
+  sim::UnitConfig config = testing_support::Fx2UnitConfig();
+  config.description = "Q5 Document Reader";
+  config.disabled = true;
+  sim::Unit& disabled = bench_.AddUnit(config);
+  auto devices = bench_.backend().EnumerateDevices();
+  ASSERT_EQ(devices->size(), 2u);
+  EXPECT_EQ((*devices)[1].description, "Q5 Document Reader");
+  EXPECT_EQ((*devices)[1].config_flags, 1u);
+  EXPECT_EQ((*devices)[0].config_flags, 0u);
+  auto interfaces = bench_.backend().EnumerateInterfaces(platform::usb::InterfaceClass::kReader);
+  ASSERT_EQ(interfaces->size(), 1u);
+  EXPECT_EQ((*interfaces)[0].path, unit_.DevicePath());
+  EXPECT_FALSE(bench_.backend().ClassOfPath(disabled.DevicePath()));
+  EXPECT_FALSE(SimHost(disabled.DevicePath()).ok());
+  EXPECT_EQ(platform::GetLastSystemError(), static_cast<uint32_t>(ENODEV));
+  disabled.SetDisabled(false);
+  EXPECT_TRUE(SimHost(disabled.DevicePath()).ok());
+}
+
+TEST_F(SimUnitFaults, ScriptedRepliesDeliverRawBytesAndShortPackets) {
+  unit_.ScriptReply(2, sim::ScriptedReply{{{0xFF, 0xFF, 14, 0}, std::vector<uint8_t>(64, 0xEE)}});
+  unit_.ScriptReply(3, sim::ScriptedReply{});
+  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
+  ASSERT_TRUE(host_.Send(14, ServiceBody(6)));
+  auto header = host_.Read(512);  // a short packet ends the first transfer
+  ASSERT_TRUE(header);
+  EXPECT_EQ(*header, (std::vector<uint8_t>{0xFF, 0xFF, 14, 0}));
+  EXPECT_EQ(sim::DecodeReplySize(ReadU16(*header, 0)), size_t{0x3FFF} * 2048);
+  auto garbage = host_.Read(4096);
+  ASSERT_TRUE(garbage);
+  EXPECT_EQ(garbage->size(), 64u);
+  EXPECT_FALSE(host_.Read(4096));  // nothing beyond the script
+  EXPECT_FALSE(host_.Exchange(14, ServiceBody(6)));  // request 3: scripted silence
+  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// A simulated USB bus for one test: installs a VirtualClock and a
+// SimulatedBackend with units built in code for the test's lifetime, and
+// gives access to each unit's traffic, faults and stored state.
+//
+//   testing_support::SimBench bench;
+//   sim::Unit& unit = bench.AddUnit(testing_support::WrUnitConfig());
+//   ... run the library against unit.DevicePath() ...
+//   EXPECT_EQ(sim::Requests(unit.traffic()).size(), 3u);
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "sim/unit.h"
+#include "sim/unit_config.h"
+#include "sim/usb_backend.h"
+
+namespace testing_support {
+
+// Common unit models. Each takes the USB serial, which also makes the device
+// path unique when a test attaches several units.
+
+// WR series: 0x17B9:0x4000, WR2200-based firmware FW41580, FX3 controller,
+// API version with the packet-transfer bit.
+sim::UnitConfig WrUnitConfig(const std::string& serial = "WR0001");
+// An FX2-based reader on 0x0898:0x0047 with firmware FW41144.
+sim::UnitConfig Fx2UnitConfig(const std::string& serial = "HX0001");
+// An SH4-based reader on 0x0898:0x0042: the information request answers
+// status 0xFFFF and the name comes from the SH4 firmware request.
+sim::UnitConfig Sh4UnitConfig(const std::string& serial = "SH0001");
+// The composite device 0x0898:0x0064 reached through its still-image child.
+sim::UnitConfig CompositeUnitConfig(const std::string& serial = "VL0001");
+
+// A boot header text from which a host composes "<part>-<major>-<minor>":
+// the part code at characters 17 to 23, the two version fields at 51-52 and
+// 54-55.
+std::string BootHeaderText(const std::string& part_code, const std::string& major, const std::string& minor);
+
+class SimBench {
+ public:
+  SimBench();
+  ~SimBench();
+  SimBench(const SimBench&) = delete;
+  SimBench& operator=(const SimBench&) = delete;
+
+  // Attaches a unit behind those already attached; nothing is persisted.
+  sim::Unit& AddUnit(sim::UnitConfig config = WrUnitConfig());
+  // The index-th unit attached.
+  sim::Unit& unit(size_t index = 0);
+  std::shared_ptr<sim::Unit> unit_ptr(size_t index = 0);
+
+  platform::VirtualClock& clock() { return clock_; }
+  sim::SimulatedBackend& backend() { return *backend_; }
+
+ private:
+  platform::VirtualClock clock_;
+  platform::ScopedClock scoped_clock_;
+  std::shared_ptr<sim::SimulatedBackend> backend_;
+  std::vector<std::shared_ptr<sim::Unit>> units_;
+};
+
+}  // namespace testing_support
