@@ -852,7 +852,9 @@ int32_t F_fclose(FlashFile* file) {
   if (owner == nullptr) return -1;
   if (!HandleEnter(owner, "F_fclose", __LINE__)) {
     // The reader was closed before its file: the object is still released.
-    if (LiveFileWalk(file) != nullptr) FreeFile(owner, file);
+    // A refusal on a live handle (a call from its progress callback) leaves
+    // the object to the operation that may be using it.
+    if (!IsValidReaderHandle(owner) && LiveFileWalk(file) != nullptr) FreeFile(owner, file);
     return -1;
   }
   TracePointer(owner, "hdl", file);

@@ -298,7 +298,13 @@ int32_t FullArrayClose(FAHANDLE handle) {
     Trace(inner, kTraceDetail, "\nReader closure will continue after exit log");
     HandleExit(inner, "FullArrayClose", __LINE__, kCheckNonZero, 1);
     RDRLogSet(inner, nullptr);
+  } else if (IsValidReaderHandle(inner)) {
+    // Refused on a live reader (a call from its progress callback): closing
+    // now would pull the reader from under the operation in progress.
+    return 0;
   }
+  // Otherwise the reader was closed behind the object's back; the close
+  // routine still releases the object.
   if (!IsLive(handle)) {
     SetLibraryError(nullptr, kErrInvalidParameter);
     return 0;

@@ -448,6 +448,32 @@ TEST(FlashFileObjects, InvalidObjectsAreRefusedWithoutBeingRead) {
   EXPECT_EQ(GetErrorCode(), Error(4));
 }
 
+FlashFile* g_file_to_close = nullptr;
+int32_t g_close_result = 0;
+
+int32_t CloseFromCallback(uint32_t, int32_t, uint32_t) {
+  if (g_file_to_close != nullptr) g_close_result = F_fclose(g_file_to_close);
+  return 1;
+}
+
+TEST(FlashFileObjects, CloseFromTheProgressCallbackIsRefusedAndFreesNothing) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_TRUE(bench.Write("busy", Pattern(100, 16)));
+  FlashFile* file = F_fopen(handle, "busy", "rb");
+  ASSERT_NE(file, nullptr);
+  g_file_to_close = file;
+  ASSERT_EQ(RDRCallbackSet(handle, CloseFromCallback, 0), 1);
+  std::vector<uint8_t> buffer(100);
+  EXPECT_EQ(F_fread(buffer.data(), 1, 100, file), 100);  // the callback ran at its entry and exit
+  EXPECT_EQ(g_close_result, -1);
+  EXPECT_EQ(buffer, Pattern(100, 16));
+  g_file_to_close = nullptr;
+  ASSERT_EQ(RDRCallbackSet(handle, nullptr, 0), 1);
+  EXPECT_EQ(F_ftell(file), 100);
+  EXPECT_EQ(F_fclose(file), 0);
+}
+
 TEST(FlashFileSystem, FirmwareWithoutSectorCommandsCannotOpen) {
   sim::UnitConfig config = testing_support::WrUnitConfig();
   config.firmware_name = "FW41011-01-01";
