@@ -256,6 +256,9 @@ FAHANDLE FullArrayOpenUSB(const char* path) {
     return fail();
   }
   LogExitPointer(log, "FullArrayOpenUSB", __LINE__, kCheckAlways, handle);
+  // The open's own instance has done its work (the reader handle traces on
+  // its own); kept attached it would stop the log from ever being closed.
+  LogDetachInstance(log);
   return handle;
 }
 

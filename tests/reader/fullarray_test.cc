@@ -219,6 +219,28 @@ TEST(FullArrayHandles, InvalidAndClosedHandlesAreRefused) {
   EXPECT_EQ(FullArrayClose(handle), 0);
 }
 
+TEST(FullArrayHandles, OpenAndCloseLeaveTheTraceLogClosable) {
+  testing_support::TempDir dir;
+  const std::string path = dir.File("RdrDev.log");
+  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
+  ASSERT_NE(log, InvalidLogHandle());
+  LogSetGlobal(log);
+  {
+    ArrayBench bench(nlohmann::json::object());
+    FAHANDLE handle = bench.Open();
+    ASSERT_NE(handle, InvalidFullArrayHandle());
+    EXPECT_EQ(FullArrayClose(handle), 1);
+    ArrayBench failing(nlohmann::json{{"memory_size_service", false}, {"serial_memories", nlohmann::json::object()}});
+    EXPECT_EQ(failing.Open(), InvalidFullArrayHandle());
+  }
+  LogSetGlobal(nullptr);
+  EXPECT_EQ(LogClose(log), 1);  // no instance left attached
+  const std::string text = testing_support::ReadFile(path);
+  EXPECT_NE(text.find("enter FullArrayOpenUSB("), std::string::npos);
+  EXPECT_NE(text.find("Firmware=16384 bytes, Config=131072 bytes"), std::string::npos);
+  EXPECT_NE(text.find("Reader closure will continue after exit log"), std::string::npos);
+}
+
 TEST(FullArrayNames, CommandNameTable) {
   EXPECT_STREQ(FullArrayCommandName(0), "NotAssigned");
   EXPECT_STREQ(FullArrayCommandName(4), "FULLARRAYCOMMANDSETSTATUS");
