@@ -180,7 +180,6 @@ void SetProgress(RDRHANDLE handle, int64_t done, int64_t whole) {
   if (whole > 0) handle->progress = static_cast<int32_t>(done * 100 / whole);
 }
 
-
 // --- chains -------------------------------------------------------------------
 
 // A detached directory object keeps its owner (code that still holds it may
