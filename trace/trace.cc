@@ -62,18 +62,33 @@ struct TraceLogRecord {
 
 namespace {
 
-// The live records. A pointer is only ever used as a key here until it has
-// been found, so null, -1, freed or random values are rejected without being
-// dereferenced. Lookups hand out shared ownership: a record closed by one
-// thread stays in memory until every operation that found it has finished.
+// The live records by handle. A handle is only ever used as a key here, so
+// null, -1, stale or random values are rejected without being dereferenced.
+// Lookups hand out shared ownership: a record closed by one thread stays in
+// memory until every operation that found it has finished.
 struct Registry {
   std::mutex mutex;
   std::unordered_map<const TraceLogRecord*, std::shared_ptr<TraceLogRecord>> live;  // guarded by mutex
+  uint64_t handles_issued = 0;                                                    // guarded by mutex
 };
 
 Registry& GetRegistry() {
   static Registry registry;
   return registry;
+}
+
+// Handles are tokens, not addresses: a record's memory may be reused by a
+// later record, and a stale handle kept by a caller must not then reach the
+// newer log. Tokens are never reused and lie outside the range of user-space
+// addresses, so no real pointer, freed or not, can match one.
+constexpr uintptr_t kHandleBase = sizeof(uintptr_t) >= 8 ? static_cast<uintptr_t>(0xA1B2C3D000000000ull) : 0;
+
+// Registers a record under a fresh handle; called with the registry mutex held.
+LOGHANDLE Register(Registry& registry, std::shared_ptr<TraceLogRecord> record) {
+  const uintptr_t token = kHandleBase + (static_cast<uintptr_t>(++registry.handles_issued) << 4);
+  LOGHANDLE handle = reinterpret_cast<LOGHANDLE>(token);
+  registry.live.emplace(handle, std::move(record));
+  return handle;
 }
 
 std::atomic<TraceLogRecord*> g_global_log{nullptr};
@@ -308,8 +323,7 @@ LOGHANDLE LogOpen(const char* path, int32_t level) {
     record->tag.store(kKindTraceLog);
     Registry& registry = GetRegistry();
     std::lock_guard guard(registry.mutex);
-    registry.live.emplace(record.get(), record);
-    return record.get();
+    return Register(registry, std::move(record));
   } catch (const std::bad_alloc&) {
     SetLibraryError(nullptr, kErrNoMemory);
     return InvalidLogHandle();
@@ -380,13 +394,13 @@ LOGHANDLE LogAttachInstance(LOGHANDLE root) {
   try {
     Registry& registry = GetRegistry();
     std::lock_guard guard(registry.mutex);
-    registry.live.emplace(instance.get(), instance);
+    LOGHANDLE handle = Register(registry, std::move(instance));
     ++parent->attached_count;
+    return handle;
   } catch (const std::bad_alloc&) {
     SetLibraryError(nullptr, kErrNoMemory);
     return InvalidLogHandle();
   }
-  return instance.get();
 }
 
 int32_t LogDetachInstance(LOGHANDLE instance) {
