@@ -130,7 +130,7 @@ int32_t CurrentLevel(const TraceLogRecord& record) { return record.level[record.
 
 bool IsConditional(int32_t level) { return level == kTraceKeepOn100 || level == kTraceKeepOnError; }
 
-// "\r\nMmm dd hh:mm:ss sssss.ssssss ": local time and seconds into the block.
+// "\r\nMmm dd hh:mm:ss %9.6f ": local time, then seconds into the block.
 std::string MakeStamp(const TraceLogRecord& record) {
   static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
