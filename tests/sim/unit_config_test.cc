@@ -140,5 +140,20 @@ TEST(SimUnitConfig, ExampleUnitsLoadAndMatchTheirModels) {
   EXPECT_EQ(wr->fx3_firmware, testing_support::WrUnitConfig().fx3_firmware);
 }
 
+TEST(SimUnitConfig, EveryExampleInTheUnitFileGuideLoads) {
+  const auto guide = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "docs" / "sim-units.md";
+  const std::string text = testing_support::ReadFile(guide.string());
+  size_t examples = 0;
+  for (size_t start = text.find("```json\n"); start != std::string::npos && examples < 100;
+       start = text.find("```json\n", start + 1)) {
+    const size_t body = start + 8;
+    const size_t end = text.find("```", body);
+    ASSERT_NE(end, std::string::npos);
+    ++examples;
+    EXPECT_NO_THROW(ParseUnitConfig(json::parse(text.substr(body, end - body)), "example")) << text.substr(body, end - body);
+  }
+  EXPECT_EQ(examples, 5u);
+}
+
 }  // namespace
 }  // namespace sim

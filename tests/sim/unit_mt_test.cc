@@ -62,8 +62,13 @@ TEST(SimThreads, AReadWaitingOnOneThreadCompletesWhenAnotherWrites) {
   });
   uint32_t count = 0;
   platform::usb::WaitResult result = platform::usb::WaitResult::kPending;
-  for (int i = 0; i < 100000 && result == platform::usb::WaitResult::kPending; ++i) {
+  // Waits on virtual time take no real time: keep waiting until the writer
+  // has run (bounded), after which the reply must be there.
+  for (int i = 0; i < 10000000 && result == platform::usb::WaitResult::kPending; ++i) {
+    const bool writer_done = written;
     result = host.device().WaitRead(1, &count);
+    if (writer_done) break;
+    std::this_thread::yield();
   }
   writer.join();
   EXPECT_TRUE(written);
