@@ -548,6 +548,12 @@ TrafficEvent* Unit::EventLocked(uint64_t sequence) {
 
 void Unit::ReceiveLocked(std::span<const uint8_t> transfer) {
   const uint64_t number = ++requests_;
+  if (reply_.soft_boot) {
+    // The unit was already restarting: the request is lost with it.
+    ++soft_boots_;
+    DropOffBusLocked(config_.reenumerate_after_ms);
+    return;
+  }
   // One reply buffer: a new request replaces whatever was left unread.
   reply_ = Reply{};
   if (faults_.disconnect && faults_.disconnect->at_request == number) {

@@ -167,6 +167,14 @@ TEST(SimBackend, SoftBootDropsOffAfterTheReplyAndReturnsOnTheClock) {
   SimHost again(unit.DevicePath());
   ASSERT_TRUE(again.ok());
   EXPECT_TRUE(again.Exchange(14, ServiceBody(6)));
+
+  // A host that never reads the answer does not keep the unit from
+  // restarting: its next request finds it gone.
+  ASSERT_TRUE(again.Send(122, {}));
+  EXPECT_TRUE(again.Send(14, ServiceBody(6)));
+  EXPECT_FALSE(again.Read(512));
+  EXPECT_EQ(again.last_error(), static_cast<uint32_t>(ENODEV));
+  EXPECT_EQ(unit.soft_boots(), 2u);
 }
 
 TEST(SimBackend, TrafficRecordsEveryTransferWithItsBytesPerOpen) {
