@@ -115,6 +115,7 @@ ReaderFirmware::ReaderFirmware(const UnitConfig& config, std::filesystem::path s
   fx3_memory_.assign(config.fx3_boot_memory_bytes, 0xFF);
   Load();
   handlers_.push_back(MakeFlashModel(config.flash, state_dir_.empty() ? fs::path() : state_dir_ / "flash"));
+  flash_ = dynamic_cast<FlashModel*>(handlers_.back().get());
 }
 
 ReaderFirmware::~ReaderFirmware() {

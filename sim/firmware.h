@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sim/crc.h"
+#include "sim/flash_model.h"
 #include "sim/request_handler.h"
 #include "sim/unit_config.h"
 #include "sim/wire.h"
@@ -77,6 +78,8 @@ class ReaderFirmware {
   // Handlers asked before the firmware's own services (the flash model, and
   // whatever a test adds); the newest first.
   void AddHandler(std::unique_ptr<RequestHandler> handler);
+  // The unit's own flash model (it guards itself).
+  FlashModel* flash() const { return flash_; }
   // A restart (soft boot or power loss): an unfinished transfer is lost and
   // strings of files received since the last restart take effect.
   void Restart();
@@ -114,6 +117,7 @@ class ReaderFirmware {
   const UnitConfig& config_;
   std::filesystem::path state_dir_;
   std::vector<std::unique_ptr<RequestHandler>> handlers_;
+  FlashModel* flash_ = nullptr;  // owned by handlers_
 
   uint32_t status_word_;
   bool status_word_changed_ = false;  // persisted once changed at run time

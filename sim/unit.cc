@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <map>
+#include <stdexcept>
 
 #include "platform/clock.h"
 #include "platform/system.h"
@@ -517,6 +518,12 @@ std::vector<uint8_t> Unit::Fx3BootMemory() {
 void Unit::AddHandler(std::unique_ptr<RequestHandler> handler) {
   std::lock_guard lock(mutex_);
   firmware_.AddHandler(std::move(handler));
+}
+
+FlashModel& Unit::flash() {
+  std::lock_guard lock(mutex_);
+  if (!firmware_.flash()) throw std::logic_error("unit \"" + config_.name + "\" has no flash model");
+  return *firmware_.flash();
 }
 
 std::unique_ptr<platform::usb::Device> Unit::Open() {

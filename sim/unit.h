@@ -81,6 +81,8 @@ class Unit : public std::enable_shared_from_this<Unit> {
   std::vector<uint8_t> Fx3BootMemory();
   // Asked before the unit's own services and the flash model.
   void AddHandler(std::unique_ptr<RequestHandler> handler);
+  // The unit's flash model, for its test hooks.
+  FlashModel& flash();
 
   // --- The bus side, for the simulated backend ------------------------------
   // Opens the unit for exclusive use; null with the errno in the thread's

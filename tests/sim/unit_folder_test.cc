@@ -111,7 +111,7 @@ TEST_F(SimUnitFolder, StoredStateIsSeenByTheNextBackendOnTheFolder) {
   EXPECT_EQ(memory[0x10], 0xC0);
   EXPECT_EQ(memory[0x12], 0xEE);
   EXPECT_EQ(memory[0x13], 0xFF);
-  EXPECT_TRUE(std::filesystem::is_directory(folder_.path() / "wr.state"));
+  EXPECT_TRUE(std::filesystem::is_directory(folder_.path() / "wr.state" / "flash"));  // the flash model's share
 }
 
 TEST_F(SimUnitFolder, UnreadableStateStartsAfresh) {

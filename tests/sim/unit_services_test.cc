@@ -146,6 +146,26 @@ TEST_F(SimUnitServices, ApiVersionSoftBootAndUnknownRequests) {
   EXPECT_EQ(Status16(boot), 0);
 }
 
+TEST_F(SimUnitServices, FlashRequestsReachTheFlashModelUnlessListedUnknown) {
+  sim::UnitConfig config = testing_support::WrUnitConfig();
+  config.flash = {{"firmware_memory_size", 0x40000}, {"config_memory_size", 0x40000}};
+  SimHost& host = Host(config);
+  SimHost::Reply sizes = Ask(host, 14, ServiceBody(17, 0, 60));
+  EXPECT_EQ(Status32(sizes), 0);
+  EXPECT_EQ(ReadU32(sizes.body, 8), 0x40000u);
+  EXPECT_EQ(ReadU32(sizes.body, 16), 0x40000u);
+  EXPECT_EQ(bench_.unit().flash().Statistics().sector_requests, 0u);
+  SimHost::Reply init = Ask(host, 126, std::vector<uint8_t>(10, 0));
+  EXPECT_EQ(init.command, 126);
+  EXPECT_EQ(Status16(init), 0);
+  EXPECT_EQ(bench_.unit().flash().Statistics().sector_requests, 1u);
+
+  config = testing_support::Fx2UnitConfig();
+  config.unknown_services = {17};
+  SimHost& other = Host(config);
+  EXPECT_EQ(Status32(Ask(other, 14, ServiceBody(17, 0, 60))), -266);
+}
+
 TEST_F(SimUnitServices, ReadsTakeWhatIsAskedAndANewRequestReplacesAnUnreadReply) {
   SimHost& host = Host();
   ASSERT_TRUE(host.Send(14, ServiceBody(6)));
