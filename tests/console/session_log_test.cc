@@ -1,6 +1,6 @@
-// The writer belongs to the console program, not to the library (the dialog
-// program brings its own), so this test compiles the console's writer in.
-#include "console/session_log.cc"
+#include "console/session_log.h"
+#include "updater/base_string.h"
+#include "updater/session_log.h"
 
 #include <gtest/gtest.h>
 
