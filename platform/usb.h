@@ -34,6 +34,7 @@ struct DeviceInterface {
   std::string path;
   std::string instance_id;  // device instance id, e.g. "USB\VID_0898&PID_0041\SN1234"
   std::string parent_id;    // device id of the parent device; empty when it has none
+  std::vector<std::string> hardware_ids;  // of the interface's device, most specific first
 };
 
 // One present device of any class, for the disabled-reader check and the

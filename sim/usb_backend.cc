@@ -97,7 +97,8 @@ std::optional<std::vector<DeviceInterface>> SimulatedBackend::EnumerateInterface
   std::vector<DeviceInterface> interfaces;
   for (const auto& unit : units()) {
     if (ClassOf(unit->config()) != interface_class || !unit->Present()) continue;
-    interfaces.push_back({unit->DevicePath(), unit->config().InstanceId(), unit->config().ParentId()});
+    const UnitConfig& config = unit->config();
+    interfaces.push_back({unit->DevicePath(), config.InstanceId(), config.ParentId(), config.HardwareIds()});
   }
   return interfaces;
 }
