@@ -238,16 +238,29 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
   uint32_t wait = static_cast<uint32_t>(std::max(handle->timeout, 1));
   if (!read && handle->usb.interface_kind == 2) wait *= 1000;
   const char* line = read ? "\nPlatformRead of %d bytes with result %d" : "\nPlatformWrite of %d bytes with result %d";
+  // The still-image interface completes a transfer through its completion
+  // routine, which reports the byte count together with an error code: a
+  // transfer that completed with an error is still finished, with whatever it
+  // moved. The reader interface reports success or failure of the overlapped
+  // result instead, and a failed one leaves the transfer unfinished.
+  const bool file_interface = handle->usb.interface_kind == 1;
   auto wait_once = [&]() {
     uint32_t count = 0;
     WaitResult result = read ? device->WaitRead(wait, &count) : device->WaitWrite(wait, &count);
     if (result == WaitResult::kDone) {
       *nBytes = static_cast<int32_t>(count);
-      Trace(handle, kTraceDetail, line, static_cast<int32_t>(count), 1);
+      Trace(handle, kTraceDetail, line, static_cast<int32_t>(count), file_interface ? 0 : 1);
       return true;
     }
     if (result == WaitResult::kFailed) {
-      SetErrorCode(handle, static_cast<int32_t>(platform::GetLastSystemError()));
+      const auto error = static_cast<int32_t>(platform::GetLastSystemError());
+      SetErrorCode(handle, error);
+      if (file_interface) {
+        *nBytes = static_cast<int32_t>(count);
+        Trace(handle, kTraceDetail, line, static_cast<int32_t>(count), error);
+        return true;
+      }
+      Trace(handle, kTraceDetail, line, static_cast<int32_t>(count), 0);
       // A failed completion is seen again at once; let the wait's time pass
       // so the time limit, not a spin, ends the loop.
       platform::GetClock().Sleep(wait);
@@ -440,13 +453,20 @@ int32_t PlatformFlush(RDRHANDLE handle) {
   if (handle->usb.interface_kind == 2) {
     for (int32_t chunk = 0; chunk < kFlushMaxChunks; ++chunk) {
       uint32_t count = 0;
-      WaitResult result = WaitResult::kFailed;
-      if (device->IssueRead(in, scratch)) result = device->WaitRead(60, &count);
-      if (result == WaitResult::kPending) device->CancelRead();
-      if (result != WaitResult::kDone || count != kFlushChunk) {
-        if (result != WaitResult::kDone) ResetAndAbort(device, in);
+      if (!device->IssueRead(in, scratch)) {
+        ResetAndAbort(device, in);
         break;
       }
+      const WaitResult result = device->WaitRead(60, &count);
+      if (result == WaitResult::kPending) {
+        // A quiet pipe: nothing more is queued. The scratch buffer must not
+        // stay behind an outstanding read.
+        device->CancelRead();
+        ResetAndAbort(device, in);
+        break;
+      }
+      // A completed read that failed or came short ends the flush as it is.
+      if (result != WaitResult::kDone || count != kFlushChunk) break;
     }
     return 1;
   }

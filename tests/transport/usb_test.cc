@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,8 @@
 #include "sim/traffic.h"
 #include "sim/usb_backend.h"
 #include "sim/wire.h"
+#include "tests/support/temp_dir.h"
+#include "trace/trace.h"
 #include "transport/usb.h"
 
 namespace {
@@ -463,6 +467,131 @@ TEST_F(UsbTest, MaliciousRepliesNeverOverrunTheCallersBuffer) {
   unit->SetFaults({});
   uint32_t version = 0;
   EXPECT_EQ(RDRAPIVersion(handle, &version), 1);
+}
+
+// Disconnects a unit at the n-th progress report of an operation, to make a
+// transfer that is already waiting complete with an error.
+struct DropAtReport {
+  sim::Unit* unit = nullptr;
+  int32_t at = 0;
+  int32_t reports = 0;
+};
+DropAtReport g_drop;
+
+int32_t DropUnitAtReport(uint32_t, int32_t, uint32_t) {
+  if (++g_drop.reports == g_drop.at) g_drop.unit->Disconnect(std::nullopt);
+  return 1;
+}
+
+// The still-image interface finishes a transfer that completed with an error
+// (with what it moved and the system error recorded); the reader interface
+// keeps waiting until the time limit. Each interface words its completion
+// line its own way.
+TEST_F(UsbTest, FailedCompletionsFinishOnlyOnTheStillImageInterface) {
+  testing_support::TempDir dir;
+  const std::string path = dir.File("RdrDev.log");
+  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
+  ASSERT_EQ(LogSetGlobal(log), 1);
+  auto still = AddUnit("still", 0x44, sim::UnitInterface::kStillImage);
+  auto reader = AddUnit("reader", 0x4000);
+  struct Case {
+    std::shared_ptr<sim::Unit> unit;
+    int32_t result;
+    int32_t error;
+    uint64_t least_ms, below_ms;
+  };
+  const Case cases[] = {
+      {still, 1, ENODEV, 0, 50},
+      {reader, 0, LibraryError(kErrTimeout), 500, 600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.unit->name());
+    RDRHANDLE handle = OpenQuiet(c.unit);
+    ASSERT_EQ(RDRCallbackSet(handle, DropUnitAtReport, 0), 1);
+    // Reports: the entry, the one before the read is issued, the one after
+    // the first wait; nothing is queued, so the read is still waiting then.
+    g_drop = {c.unit.get(), 3, 0};
+    uint8_t buffer[64];
+    int32_t received = -1;
+    const uint64_t before = clock_.Elapsed();
+    EXPECT_EQ(MyReadFile(handle, buffer, sizeof buffer, &received, 500), c.result);
+    EXPECT_EQ(received, 0);
+    EXPECT_EQ(GetErrorCode(), c.error);
+    EXPECT_GE(clock_.Elapsed() - before, c.least_ms);
+    EXPECT_LT(clock_.Elapsed() - before, c.below_ms);
+    RDRCallbackSet(handle, nullptr, 0);
+  }
+
+  // A still-image exchange whose reply read fails that way is an incomplete
+  // message, found at once, and not a timeout to reconnect on.
+  auto other = AddUnit("other", 0x46, sim::UnitInterface::kStillImage);
+  RDRHANDLE handle = OpenQuiet(other);
+  sim::Faults silent;
+  silent.silence = sim::FaultTrigger{1, 0};
+  other->SetFaults(silent);
+  const uint32_t opened = other->devices_opened();
+  ASSERT_EQ(RDRCallbackSet(handle, DropUnitAtReport, 0), 1);
+  // The entry, before the write, before the read, after the first wait.
+  g_drop = {other.get(), 4, 0};
+  RDRMSGHDR ohdr{0, 120, 0};
+  RDRMSGHDR ihdr{4, 0, 0};
+  uint8_t reply[4];
+  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0);
+  EXPECT_EQ(GetErrorCode(), LibraryError(kErrIncompleteMessage));
+  EXPECT_EQ(other->devices_opened(), opened) << "no reconnect";
+
+  for (RDRHANDLE opened_handle : opened_) RDRClose(opened_handle);
+  opened_.clear();
+  LogSetGlobal(nullptr);
+  ASSERT_EQ(LogClose(log), 1);
+  const std::string trace = testing_support::ReadFile(path);
+  // The completion routine's error code, 0 for a clean read; the reader
+  // interface's 1 for a good overlapped result and 0 for a failed one.
+  EXPECT_NE(trace.find("PlatformRead of 64 bytes with result 0\r\n"), std::string::npos);
+  EXPECT_NE(trace.find("PlatformRead of 64 bytes with result 1\r\n"), std::string::npos);
+  EXPECT_NE(trace.find("PlatformRead of 0 bytes with result " + std::to_string(ENODEV) + "\r\n"),
+            std::string::npos);
+  EXPECT_NE(trace.find("PlatformRead of 0 bytes with result 0\r\n"), std::string::npos);
+  EXPECT_NE(trace.find("PlatformWrite of 64 bytes with result 0\r\n"), std::string::npos);
+  EXPECT_NE(trace.find("PlatformWrite of 64 bytes with result 1\r\n"), std::string::npos);
+}
+
+// The flush reads 1024-byte chunks until one comes short; only a read that
+// is still waiting after 60 ms (a quiet pipe) or cannot be started leaves
+// the IN pipe reset and aborted.
+TEST_F(UsbTest, FlushDrainsChunksAndResetsOnlyAQuietPipe) {
+  auto unit = AddUnit("wr", 0x4000);
+  RDRHANDLE handle = OpenQuiet(unit);
+  auto pipe_operations = [&](TrafficKind kind) { return sim::EventsOfKind(unit->traffic(), kind).size(); };
+
+  uint64_t before = clock_.Elapsed();
+  EXPECT_EQ(PlatformFlush(handle), 1);
+  EXPECT_EQ(clock_.Elapsed() - before, 60u);
+  EXPECT_EQ(sim::EventsOfKind(unit->traffic(), TrafficKind::kRead).size(), 1u);
+  EXPECT_EQ(pipe_operations(TrafficKind::kResetPipe), 1u);
+  EXPECT_EQ(pipe_operations(TrafficKind::kAbortPipe), 1u);
+
+  // A reply left queued: two whole chunks, then the quiet pipe.
+  unit->ClearTraffic();
+  unit->ScriptReply(1, Reply(5, 2044, 2044, 1024));
+  const uint8_t request[64] = {0, 0, 5, 0};
+  int32_t written = 0;
+  ASSERT_EQ(MyWriteFile(handle, request, sizeof request, &written, 1000), 1);
+  EXPECT_EQ(PlatformFlush(handle), 1);
+  EXPECT_EQ(Sizes(sim::ReadTransfers(unit->traffic())), (std::vector<uint32_t>{1024, 1024}));
+  EXPECT_EQ(pipe_operations(TrafficKind::kResetPipe), 1u);
+
+  // A read that completes with an error ends the flush without a reset.
+  unit->ClearTraffic();
+  unit->HaltEndpoint(0x81);
+  before = clock_.Elapsed();
+  EXPECT_EQ(PlatformFlush(handle), 1);
+  EXPECT_EQ(clock_.Elapsed() - before, 0u);
+  auto reads = sim::EventsOfKind(unit->traffic(), TrafficKind::kRead);
+  ASSERT_EQ(reads.size(), 1u);
+  EXPECT_EQ(reads[0].error, static_cast<uint32_t>(EPIPE));
+  EXPECT_EQ(pipe_operations(TrafficKind::kResetPipe), 0u);
+  EXPECT_EQ(pipe_operations(TrafficKind::kAbortPipe), 0u);
 }
 
 }  // namespace
