@@ -1,6 +1,7 @@
 #include "reader/frame.h"
 
 #include <atomic>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdlib>
 
@@ -281,12 +282,11 @@ void* PlatformAlloc(RDRHANDLE handle, void* block, size_t size) {
   int32_t countdown = g_allocation_failure_countdown.load();
   bool injected = countdown > 0 && g_allocation_failure_countdown.fetch_sub(1) == 1;
   if (!injected) resized = std::realloc(block, size);
-  if (resized == nullptr) {
-    SetLibraryError(handle, kErrNoMemory);
-    return nullptr;
-  }
+  if (resized == nullptr) SetLibraryError(handle, kErrNoMemory);
+  // Written for a failed request too, where the address shows as 0.
   if (IsValidReaderHandle(handle)) {
-    LogWrite(handle->trace, kTraceDetail, "\nPlatformAlloc of %d bytes at %p", static_cast<int32_t>(size), resized);
+    LogWrite(handle->trace, kTraceDetail, "\nPlatformAlloc of %d bytes at 0x%" PRIxPTR, static_cast<int32_t>(size),
+             reinterpret_cast<uintptr_t>(resized));
   }
   return resized;
 }

@@ -34,8 +34,8 @@ void ProbeCapabilities(RDRHANDLE handle) {
   RDRMSGHDR ohdr{sizeof(request), 14, 0};
   RDRMSGHDR ihdr{sizeof(reply), 0, 0};
   if (!RDRSendReceive(handle, &ohdr, request, &ihdr, reply)) return;
-  int32_t status = 0;
-  std::memcpy(&status, reply, sizeof(status));
+  const uint32_t status = static_cast<uint32_t>(reply[0]) | static_cast<uint32_t>(reply[1]) << 8 |
+                          static_cast<uint32_t>(reply[2]) << 16 | static_cast<uint32_t>(reply[3]) << 24;
   if (status == 0 && (reply[4] & 0x80) == 0) handle->capability_flags &= ~kCapExtendedRequests;
 }
 

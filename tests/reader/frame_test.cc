@@ -301,4 +301,35 @@ TEST(FrameTrace, NestedOperationGoldenOutput) {
   EXPECT_NE(body.find("Removing instance 0xPTR from logging"), std::string::npos);
 }
 
+// Every allocation of a size writes its detail line to the handle's trace,
+// a failed one with the address 0.
+TEST(FrameTrace, AllocationsAreTracedOnTheirHandle) {
+  testing_support::TempDir dir;
+  platform::VirtualClock clock;
+  platform::ScopedClock use_clock(clock);
+  const std::string path = dir.File("RdrDev.log");
+  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
+  ASSERT_EQ(LogSetGlobal(log), 1);
+  RDRHANDLE handle = MEMOpen();
+  void* block = PlatformAlloc(handle, nullptr, 24);
+  ASSERT_NE(block, nullptr);
+  const auto address = reinterpret_cast<uintptr_t>(block);
+  SetAllocationFailureCountdown(1);
+  EXPECT_EQ(PlatformAlloc(handle, nullptr, 40), nullptr);
+  EXPECT_EQ(handle->last_error, LibraryError(kErrNoMemory));
+  EXPECT_EQ(PlatformAlloc(handle, block, 0), nullptr);
+  EXPECT_EQ(PlatformAlloc(nullptr, nullptr, 0), nullptr);
+  RDRClose(handle);
+  LogSetGlobal(nullptr);
+  ASSERT_EQ(LogClose(log), 1);
+
+  const std::string text = testing_support::ReadFile(path);
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(text, found, std::regex("PlatformAlloc of 24 bytes at 0x([0-9a-f]+)\r\n")))
+      << text;
+  EXPECT_EQ(std::stoull(found[1].str(), nullptr, 16), address);
+  EXPECT_NE(text.find("PlatformAlloc of 40 bytes at 0x0\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("PlatformAlloc of 0 bytes"), std::string::npos);
+}
+
 }  // namespace
