@@ -78,10 +78,11 @@ void RegisterFile(FlashFile* file, std::unique_ptr<ChainWalk> walk) {
   registry.files[file] = std::move(walk);
 }
 
-void UnregisterFile(FlashFile* file) {
+// True for the one caller that took the object out of the registry.
+bool UnregisterFile(FlashFile* file) {
   Registry& registry = GetRegistry();
   std::lock_guard lock(registry.mutex);
-  registry.files.erase(file);
+  return registry.files.erase(file) != 0;
 }
 
 // The owner of a live file object, or null (library error 4 recorded
@@ -325,7 +326,12 @@ bool UpdateEntrySize(FlashFile& file, int32_t new_size);
 // without writing data.
 int32_t WriteItems(FlashFile& file, ChainWalk& walk, const void* buffer, int32_t size, int32_t items) {
   RDRHANDLE handle = file.owner;
-  if (size == 0) return 0;
+  if (size == 0) {
+    // Nothing is written, but the access check and the move to the end of
+    // an appended file still happen.
+    size = 1;
+    items = 0;
+  }
   if (size < 0 || items < 0 || int64_t{size} * items > std::numeric_limits<int32_t>::max()) {
     SetLibraryError(handle, kErrInvalidParameter);
     return 0;
@@ -697,10 +703,15 @@ FlashFile* OpenFile(RDRHANDLE handle, const char* name, const char* mode) {
   return file;
 }
 
-void FreeFile(RDRHANDLE owner, FlashFile* file) {
-  UnregisterFile(file);
+// Releases a file object; false when it was no longer registered. Only the
+// caller that unregisters it frees it, so two closes racing on an object
+// whose reader is gone (and so whose lock no longer serialises them) cannot
+// both release it.
+bool FreeFile(RDRHANDLE owner, FlashFile* file) {
+  if (!UnregisterFile(file)) return false;
   file->magic = 0;
   PlatformAlloc(IsValidReaderHandle(owner) ? owner : nullptr, file, 0);
+  return true;
 }
 
 // --- copy ----------------------------------------------------------------------
@@ -853,15 +864,14 @@ int32_t F_fclose(FlashFile* file) {
     // The reader was closed before its file: the object is still released.
     // A refusal on a live handle (a call from its progress callback) leaves
     // the object to the operation that may be using it.
-    if (!IsValidReaderHandle(owner) && LiveFileWalk(file) != nullptr) FreeFile(owner, file);
+    if (!IsValidReaderHandle(owner)) FreeFile(owner, file);
     return -1;
   }
   TracePointer(owner, "hdl", file);
-  if (LiveFileWalk(file) == nullptr) {
+  if (!FreeFile(owner, file)) {
     SetLibraryError(owner, kErrInvalidParameter);
     return HandleExit(owner, "F_fclose", __LINE__, kCheckNonNegative, -1);
   }
-  FreeFile(owner, file);
   return HandleExit(owner, "F_fclose", __LINE__, kCheckNonNegative, 0);
 }
 

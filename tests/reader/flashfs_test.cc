@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "reader/flash.h"
+#include "reader/frame.h"
 #include "reader/handle.h"
 #include "reader/rdr.h"
 #include "sim/flash_model.h"
@@ -260,6 +261,32 @@ TEST(FlashFileTransfers, EndOfFileIsStickyAndSeeksStayInside) {
   EXPECT_EQ(F_fread(nullptr, 1, 1, file), -1);
   EXPECT_EQ(GetErrorCode(), Error(4));
   EXPECT_EQ(F_fclose(file), 0);
+}
+
+TEST(FlashFileTransfers, ItemSizeZeroWritesNothingButIsStillAWrite) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_TRUE(bench.Write("five", Pattern(5, 17)));
+
+  FlashFile* reader = F_fopen(handle, "five", "rb");
+  ASSERT_NE(reader, nullptr);
+  SetErrorCode(nullptr, 0);
+  EXPECT_EQ(F_fwrite("x", 0, 3, reader), 0);
+  EXPECT_EQ(GetErrorCode(), Error(42));
+  EXPECT_EQ(F_ferror(reader), 1);
+  EXPECT_EQ(F_fclose(reader), 0);
+
+  // Appending: the position still moves to the end, nothing is sent.
+  FlashFile* appender = F_fopen(handle, "five", "a+");
+  ASSERT_NE(appender, nullptr);
+  ASSERT_EQ(F_ftell(appender), 0);
+  bench.ClearTraffic();
+  EXPECT_EQ(F_fwrite("x", 0, 3, appender), 0);
+  EXPECT_EQ(F_ftell(appender), 5);
+  EXPECT_EQ(F_ferror(appender), 0);
+  EXPECT_TRUE(bench.SectorRequests(sim::kSubWrite).empty());
+  EXPECT_EQ(F_fclose(appender), 0);
+  EXPECT_EQ(bench.Read("five"), Pattern(5, 17));
 }
 
 // Reading to the end of a full sector, then writing there: the position must
