@@ -94,19 +94,16 @@ RDRHANDLE LiveInner(const FullArrayRecord* handle) {
   return nullptr;
 }
 
-bool IsLive(const FullArrayRecord* handle) {
+// Takes a live object out of the registry; true for the one caller that did.
+bool Unregister(const FullArrayRecord* handle) {
   Registry& registry = GetRegistry();
   std::lock_guard lock(registry.mutex);
-  return registry.handles.contains(handle);
+  return registry.handles.erase(handle) != 0;
 }
 
 int32_t CloseRoutine(FullArrayRecord* self) {
   RDRHANDLE inner = self->inner;
-  {
-    Registry& registry = GetRegistry();
-    std::lock_guard lock(registry.mutex);
-    registry.handles.erase(self);
-  }
+  Unregister(self);
   self->kind_tag = 0;
   PlatformAlloc(IsValidReaderHandle(inner) ? inner : nullptr, self, 0);
   if (!IsValidReaderHandle(inner) || inner->close == nullptr) {
@@ -245,11 +242,7 @@ FAHANDLE FullArrayOpenUSB(const char* path) {
     // The object goes first, then the reader; the reason for the failure
     // stays the last error.
     const int32_t reason = GetErrorCode();
-    {
-      Registry& registry = GetRegistry();
-      std::lock_guard lock(registry.mutex);
-      registry.handles.erase(handle);
-    }
+    Unregister(handle);
     PlatformAlloc(inner, handle, 0);
     RDRClose(inner);
     SetErrorCode(nullptr, reason);
@@ -307,8 +300,10 @@ int32_t FullArrayClose(FAHANDLE handle) {
     return 0;
   }
   // Otherwise the reader was closed behind the object's back; the close
-  // routine still releases the object.
-  if (!IsLive(handle)) {
+  // routine still releases the object. Only the caller that takes the object
+  // out of the registry runs it: two closes of one handle racing past the
+  // checks above must not both release it.
+  if (!Unregister(handle)) {
     SetLibraryError(nullptr, kErrInvalidParameter);
     return 0;
   }
