@@ -318,6 +318,16 @@ int32_t RDRClose(RDRHANDLE handle) {
   LOGHANDLE global = LogGetGlobal();
   LogEnter(global, "RDRClose", __LINE__);
   LogTracePointer(global, "vhdl", handle);
+  {
+    // Only the thread running the callback can hold the lock here, so this
+    // waits for any other thread's operation rather than refusing it.
+    std::lock_guard keep(handle->lock);
+    if (handle->in_callback != 0) {
+      // The operation that called the callback still uses the record.
+      SetLibraryError(handle, kErrCallbackReentry);
+      return LogExit(global, "RDRClose", __LINE__, kCheckNonZero, 0);
+    }
+  }
   RDRLogSet(handle, nullptr);
   if (handle->close != nullptr) handle->close(handle);
   LogExit(global, "RDRClose", __LINE__, kCheckAlways, 1);

@@ -155,6 +155,33 @@ TEST_F(FrameTest, ReentryFromTheCallbackIsRefused) {
   EXPECT_EQ(MEMFlush(handle_), 1);
 }
 
+// Closing the handle from inside its own callback would free the record
+// under the running operation: it is refused like any other re-entry.
+TEST_F(FrameTest, CloseFromTheCallbackIsRefusedAndReleasesNothing) {
+  static RDRHANDLE closing = nullptr;
+  static int32_t close_result = -1;
+  static int32_t close_error = 0;
+  closing = handle_;
+  auto close_from_callback = [](uint32_t, int32_t, uint32_t) -> int32_t {
+    if (closing != nullptr) {
+      close_result = RDRClose(closing);
+      close_error = GetErrorCode();
+      closing = nullptr;
+    }
+    return 1;
+  };
+  ASSERT_EQ(RDRCallbackSet(handle_, close_from_callback, 0), 1);
+  EXPECT_EQ(MEMFlush(handle_), 1);
+  EXPECT_EQ(close_result, 0);
+  EXPECT_EQ(close_error, LibraryError(kErrCallbackReentry));
+  ASSERT_TRUE(IsValidReaderHandle(handle_));
+  EXPECT_EQ(handle_->depth, 0);
+  EXPECT_EQ(handle_->in_callback, 0);
+  // Outside the callback the close goes through.
+  EXPECT_EQ(RDRClose(handle_), 1);
+  EXPECT_FALSE(IsValidReaderHandle(handle_));
+}
+
 TEST_F(FrameTest, CallbackAbortAtExitTurnsSuccessIntoFailure) {
   ASSERT_EQ(RDRCallbackSet(handle_, Record, 0), 1);
   abort_at_ = 100;
