@@ -137,29 +137,44 @@ TEST(FullArrayOpen, Firmware40990NeedsNoStatusRequest) {
 }
 
 TEST(FullArrayStatusWord, SetReadAndBitsThatDoNotStick) {
-  sim::UnitConfig config = testing_support::WrUnitConfig();
-  config.status_word = 0x80;
-  config.non_sticky_bits = 0x4;
-  ArrayBench bench(nlohmann::json::object(), config);
-  FAHANDLE handle = bench.Open();
-  ASSERT_NE(handle, InvalidFullArrayHandle());
-  uint32_t word = 0;
-  EXPECT_EQ(FullArrayStatus(handle, &word), 1);
-  EXPECT_EQ(word, 0x80u);
-  EXPECT_EQ(FullArrayStatusSet(handle, 0x3, &word), 1);
-  EXPECT_EQ(word, 0x83u);
-  EXPECT_EQ(FullArrayStatusSet(handle, 0x4, &word), 1);  // traced as an error, still 1
-  EXPECT_EQ(word, 0x83u);
-  EXPECT_EQ(FullArrayStatusSet(handle, 0x10, nullptr), 1);
-  EXPECT_EQ(bench.unit().status_word(), 0x93u);
+  testing_support::TempDir dir;
+  const std::string path = dir.File("RdrDev.log");
+  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
+  ASSERT_NE(log, InvalidLogHandle());
+  LogSetGlobal(log);
+  {
+    sim::UnitConfig config = testing_support::WrUnitConfig();
+    config.status_word = 0x80;
+    config.non_sticky_bits = 0x4;
+    ArrayBench bench(nlohmann::json::object(), config);
+    FAHANDLE handle = bench.Open();
+    ASSERT_NE(handle, InvalidFullArrayHandle());
+    uint32_t word = 0;
+    EXPECT_EQ(FullArrayStatus(handle, &word), 1);
+    EXPECT_EQ(word, 0x80u);
+    EXPECT_EQ(FullArrayStatusSet(handle, 0x3, &word), 1);
+    EXPECT_EQ(word, 0x83u);
+    EXPECT_EQ(FullArrayStatusSet(handle, 0x4, &word), 1);  // traced as an error, still 1
+    EXPECT_EQ(word, 0x83u);
+    EXPECT_EQ(FullArrayStatusSet(handle, 0x10, nullptr), 1);
+    EXPECT_EQ(bench.unit().status_word(), 0x93u);
 
-  auto requests = bench.InformationRequests();
-  ASSERT_EQ(requests.size(), 4u);
-  EXPECT_EQ(requests[1].size, 60);
-  std::vector<uint8_t> expected(60, 0);
-  expected[0] = 4;
-  expected[4] = 3;
-  EXPECT_EQ(requests[1].body, expected);
+    auto requests = bench.InformationRequests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[1].size, 60);
+    std::vector<uint8_t> expected(60, 0);
+    expected[0] = 4;
+    expected[4] = 3;
+    EXPECT_EQ(requests[1].body, expected);
+  }
+  LogSetGlobal(nullptr);
+  EXPECT_EQ(LogClose(log), 1);
+  const std::string text = testing_support::ReadFile(path);
+  EXPECT_NE(text.find("Setting bits 0x3"), std::string::npos);
+  EXPECT_NE(text.find("Updated bits 0x83"), std::string::npos);
+  EXPECT_NE(text.find("ERROR: Status failed to be set!!! Set 0x4, got back 0x83"), std::string::npos);
+  EXPECT_EQ(text.find("Status failed to be set!!! Set 0x3"), std::string::npos);
+  EXPECT_EQ(text.find("Status failed to be set!!! Set 0x10"), std::string::npos);
 }
 
 TEST(FullArrayEeprom, LinesSplitAtTheHalfBoundary) {
