@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 
 #include "reader/flash.h"
@@ -58,13 +59,29 @@ class ChainWalk {
   std::bitset<size_t{kLongestChain} + 1> seen_;
 };
 
+// Walks live in library memory like the file objects they serve, so running
+// out of memory is a recorded error (library error 6), never an exception.
+struct WalkRelease {
+  void operator()(ChainWalk* walk) const {
+    walk->~ChainWalk();
+    PlatformAlloc(nullptr, walk, 0);
+  }
+};
+using WalkPointer = std::unique_ptr<ChainWalk, WalkRelease>;
+
+// A fresh walk, or null with the allocator's error recorded.
+WalkPointer NewWalk(RDRHANDLE handle) {
+  void* block = PlatformAlloc(handle, nullptr, sizeof(ChainWalk));
+  return WalkPointer(block != nullptr ? new (block) ChainWalk() : nullptr);
+}
+
 // Live file objects and the chain walks of attached directories. Callers'
 // pointers are looked up here before they are dereferenced, so a closed or
 // made-up file object is refused instead of read.
 struct Registry {
   std::mutex mutex;  // guards the two maps (not the walks, which the owning handle's lock guards)
-  std::map<const FlashFile*, std::unique_ptr<ChainWalk>> files;
-  std::map<RDRHANDLE, std::unique_ptr<ChainWalk>> directories;
+  std::map<const FlashFile*, WalkPointer> files;
+  std::map<RDRHANDLE, WalkPointer> directories;
 };
 
 Registry& GetRegistry() {
@@ -72,10 +89,17 @@ Registry& GetRegistry() {
   return registry;
 }
 
-void RegisterFile(FlashFile* file, std::unique_ptr<ChainWalk> walk) {
+// False (library error 6) when the registry cannot grow.
+bool RegisterFile(RDRHANDLE handle, FlashFile* file, WalkPointer walk) {
   Registry& registry = GetRegistry();
-  std::lock_guard lock(registry.mutex);
-  registry.files[file] = std::move(walk);
+  try {
+    std::lock_guard lock(registry.mutex);
+    registry.files.try_emplace(file, std::move(walk));
+    return true;
+  } catch (const std::bad_alloc&) {
+  }
+  SetLibraryError(handle, kErrNoMemory);
+  return false;
 }
 
 // True for the one caller that took the object out of the registry.
@@ -107,17 +131,28 @@ ChainWalk* LiveFileWalk(const FlashFile* file) {
   return found == registry.files.end() ? nullptr : found->second.get();
 }
 
-ChainWalk& DirectoryWalk(RDRHANDLE handle) {
+// The walk of the handle's attached directory; null (library error 6
+// recorded) when there is no memory for it.
+ChainWalk* DirectoryWalk(RDRHANDLE handle) {
   Registry& registry = GetRegistry();
-  std::lock_guard lock(registry.mutex);
-  auto& walk = registry.directories[handle];
-  if (!walk) {
+  {
+    std::lock_guard lock(registry.mutex);
+    auto found = registry.directories.find(handle);
+    if (found != registry.directories.end()) return found->second.get();
+  }
+  // Allocated outside the registry's lock: the allocator traces through the handle.
+  WalkPointer walk = NewWalk(handle);
+  if (!walk) return nullptr;
+  try {
+    std::lock_guard lock(registry.mutex);
     // Handles that were closed since leave their walks behind; drop them.
     std::erase_if(registry.directories,
                   [handle](const auto& item) { return item.first != handle && !IsValidReaderHandle(item.first); });
-    walk = std::make_unique<ChainWalk>();
+    return registry.directories.try_emplace(handle, std::move(walk)).first->second.get();
+  } catch (const std::bad_alloc&) {
   }
-  return *walk;
+  SetLibraryError(handle, kErrNoMemory);
+  return nullptr;
 }
 
 bool IsDirectory(const FlashFile& file) { return &file == &file.owner->directory; }
@@ -416,7 +451,8 @@ bool Attach(RDRHANDLE handle, uint8_t chip) {
   FlashFile& directory = handle->directory;
   if (directory.magic == kFlashFileMagic && directory.owner == handle && directory.chip == chip) return true;
   Detach(handle);
-  if (!SectorInit(handle, chip)) return false;
+  ChainWalk* walk = DirectoryWalk(handle);
+  if (walk == nullptr || !SectorInit(handle, chip)) return false;
   directory = FlashFile{};
   directory.magic = kFlashFileMagic;
   directory.flags = kFlashRead | kFlashUpdate;
@@ -431,7 +467,7 @@ bool Attach(RDRHANDLE handle, uint8_t chip) {
   directory.position = 0;
   directory.size = static_cast<int32_t>(kEntryBytes);
   std::snprintf(directory.name, sizeof directory.name, "%d:_dir", chip);
-  DirectoryWalk(handle).Restart(kDirectorySector);
+  walk->Restart(kDirectorySector);
 
   DirectoryEntry entry;
   if (!ReadEntry(handle, 0, &entry)) {
@@ -457,9 +493,11 @@ bool ReadEntry(RDRHANDLE handle, int64_t offset, DirectoryEntry* entry) {
   }
   directory.pushback = -1;
   directory.position = static_cast<uint32_t>(offset);
+  ChainWalk* walk = DirectoryWalk(handle);
+  if (walk == nullptr) return false;
   uint8_t bytes[kEntryBytes] = {};
   bool failed = false;
-  if (ReadItems(directory, DirectoryWalk(handle), bytes, kEntryBytes, 1, &failed) != 1) {
+  if (ReadItems(directory, *walk, bytes, kEntryBytes, 1, &failed) != 1) {
     if (!failed) SetLibraryError(handle, kErrFlashEof);
     return false;
   }
@@ -476,9 +514,11 @@ bool WriteEntry(RDRHANDLE handle, int64_t offset, const DirectoryEntry& entry) {
   }
   directory.pushback = -1;
   directory.position = static_cast<uint32_t>(offset);
+  ChainWalk* walk = DirectoryWalk(handle);
+  if (walk == nullptr) return false;
   uint8_t bytes[kEntryBytes];
   entry.Encode(bytes);
-  return WriteItems(directory, DirectoryWalk(handle), bytes, kEntryBytes, 1) == 1;
+  return WriteItems(directory, *walk, bytes, kEntryBytes, 1) == 1;
 }
 
 bool UpdateEntrySize(FlashFile& file, int32_t new_size) {
@@ -674,6 +714,8 @@ bool OpenSteps(RDRHANDLE handle, FlashFile& file, const FlashName& name, const c
   return true;
 }
 
+bool FreeFile(RDRHANDLE owner, FlashFile* file);
+
 FlashFile* OpenFile(RDRHANDLE handle, const char* name, const char* mode) {
   FlashName parsed;
   if (int32_t error = ParseName(name, &parsed); error != 0) {
@@ -694,12 +736,18 @@ FlashFile* OpenFile(RDRHANDLE handle, const char* name, const char* mode) {
   file->owner = handle;
   file->chip = parsed.chip;
   std::strncpy(file->name, name, sizeof file->name - 1);
-  auto walk = std::make_unique<ChainWalk>();
-  if (!OpenSteps(handle, *file, parsed, mode, *walk)) {
+  // Registered before any traffic, so that no memory shortage can strike
+  // after the open has changed the flash.
+  WalkPointer walk = NewWalk(handle);
+  ChainWalk* file_walk = walk.get();
+  if (walk == nullptr || !RegisterFile(handle, file, std::move(walk))) {
     PlatformAlloc(handle, file, 0);
     return nullptr;
   }
-  RegisterFile(file, std::move(walk));
+  if (!OpenSteps(handle, *file, parsed, mode, *file_walk)) {
+    FreeFile(handle, file);
+    return nullptr;
+  }
   return file;
 }
 

@@ -475,6 +475,25 @@ TEST(FlashFileObjects, InvalidObjectsAreRefusedWithoutBeingRead) {
   EXPECT_EQ(GetErrorCode(), Error(4));
 }
 
+TEST(FlashFileObjects, NoMemoryForAnOpenIsAnErrorAndSendsNothing) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_TRUE(bench.Write("kept", Pattern(5, 18)));
+  bench.ClearTraffic();
+  for (int32_t countdown : {1, 2}) {  // the file object, then its chain walk
+    SCOPED_TRACE(countdown);
+    SetAllocationFailureCountdown(countdown);
+    EXPECT_EQ(F_fopen(handle, "new.bin", "w"), nullptr);
+    SetAllocationFailureCountdown(0);
+    EXPECT_EQ(GetErrorCode(), Error(6));
+  }
+  EXPECT_TRUE(bench.SectorRequests(sim::kSubNew).empty());
+  EXPECT_TRUE(bench.SectorRequests(sim::kSubWrite).empty());
+  EXPECT_EQ(bench.flash().AllocatedSectors(0), 2u);
+  // The handle was left unlocked and usable.
+  EXPECT_EQ(bench.Read("kept"), Pattern(5, 18));
+}
+
 FlashFile* g_file_to_close = nullptr;
 int32_t g_close_result = 0;
 
