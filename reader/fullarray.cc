@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <set>
 #include <span>
 
@@ -92,6 +93,19 @@ RDRHANDLE LiveInner(const FullArrayRecord* handle) {
   }
   SetLibraryError(nullptr, kErrInvalidParameter);
   return nullptr;
+}
+
+// False when the registry cannot grow: out of memory is an error, not an
+// exception across the library's boundary.
+bool Register(const FullArrayRecord* handle) {
+  Registry& registry = GetRegistry();
+  try {
+    std::lock_guard lock(registry.mutex);
+    registry.handles.insert(handle);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 // Takes a live object out of the registry; true for the one caller that did.
@@ -233,10 +247,11 @@ FAHANDLE FullArrayOpenUSB(const char* path) {
   handle->kind_tag = kKindFullArray;
   handle->close = CloseRoutine;
   handle->inner = inner;
-  {
-    Registry& registry = GetRegistry();
-    std::lock_guard lock(registry.mutex);
-    registry.handles.insert(handle);
+  if (!Register(handle)) {
+    PlatformAlloc(inner, handle, 0);
+    RDRClose(inner);
+    SetLibraryError(nullptr, kErrNoMemory);
+    return fail();
   }
   if (!_CheckCaps(handle)) {
     // The object goes first, then the reader; the reason for the failure
