@@ -131,7 +131,14 @@ int32_t CurrentLevel(const TraceLogRecord& record) { return record.level[record.
 bool IsConditional(int32_t level) { return level == kTraceKeepOn100 || level == kTraceKeepOnError; }
 
 // "\r\nMmm dd hh:mm:ss %9.6f ": local time, then seconds into the block.
-std::string MakeStamp(const TraceLogRecord& record) {
+// Kept off the heap: tracing must not throw when memory runs out.
+struct Stamp {
+  char text[128] = {};
+  size_t size = 0;
+  std::string_view view() const { return std::string_view(text, size); }
+};
+
+Stamp MakeStamp(const TraceLogRecord& record) {
   static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   platform::Clock& clock = platform::GetClock();
@@ -141,10 +148,11 @@ std::string MakeStamp(const TraceLogRecord& record) {
   char date[64];
   std::snprintf(date, sizeof date, "%s %2d %02d:%02d:%02d", kMonths[static_cast<size_t>(month - 1)], now.day,
                 now.hour, now.minute, now.second);
-  char stamp[128];
-  int length = std::snprintf(stamp, sizeof stamp, "\r\n%.15s %9.6f ", date, seconds);
-  if (length < 0) return "\r\n";
-  return std::string(stamp, static_cast<size_t>(std::min<int>(length, sizeof stamp - 1)));
+  Stamp stamp;
+  int length = std::snprintf(stamp.text, sizeof stamp.text, "\r\n%.15s %9.6f ", date, seconds);
+  if (length < 0) length = std::snprintf(stamp.text, sizeof stamp.text, "\r\n");
+  stamp.size = static_cast<size_t>(std::clamp<int>(length, 0, sizeof stamp.text - 1));
+  return stamp;
 }
 
 // Makes room for `needed` more bytes. Growth goes in fixed steps and stops
@@ -184,11 +192,11 @@ void AppendRaw(TraceLogRecord& record, std::string_view text) {
 void AppendMessage(TraceLogRecord& record, std::string_view text) {
   uint64_t newlines = 0;
   for (char c : text) newlines += c == '\n' ? 1 : 0;
-  std::string stamp;
+  Stamp stamp;
   if (newlines > 0) stamp = MakeStamp(record);
   const int32_t indent = record.indentation[record.stack_index];
   const uint64_t spaces = indent > 0 ? static_cast<uint64_t>(indent) : 0;
-  const uint64_t needed = text.size() - newlines + newlines * (stamp.size() + spaces);
+  const uint64_t needed = text.size() - newlines + newlines * (stamp.size + spaces);
   if (!Reserve(record, needed)) return;
   char* out = record.buffer.get() + record.buffer_length;
   for (char c : text) {
@@ -196,16 +204,16 @@ void AppendMessage(TraceLogRecord& record, std::string_view text) {
       *out++ = c;
       continue;
     }
-    std::memcpy(out, stamp.data(), stamp.size());
-    out += stamp.size();
+    std::memcpy(out, stamp.text, stamp.size);
+    out += stamp.size;
     std::memset(out, ' ', spaces);
     out += spaces;
   }
   record.buffer_length += static_cast<int32_t>(needed);
 }
 
-void WriteBanner(std::FILE* file, const std::string& stamp) {
-  const char* s = stamp.c_str();
+void WriteBanner(std::FILE* file, const Stamp& stamp) {
+  const char* s = stamp.text;
   std::fprintf(file, "%s%s%s%s", s, s, s, s);
   std::fprintf(file, "%s=================", s);
   std::fprintf(file, "%sLogging initiated", s);
@@ -223,9 +231,9 @@ void WriteBlock(TraceLogRecord& record) {
     std::FILE* file = std::fopen(root.path.c_str(), "a");
     if (file == nullptr) return;  // lost; the next kept block tries again
     root.file.reset(file);
-    std::string stamp = MakeStamp(record);
+    const Stamp stamp = MakeStamp(record);
     WriteBanner(file, stamp);
-    AppendRaw(record, stamp);
+    AppendRaw(record, stamp.view());
   }
   std::fwrite(record.buffer.get(), 1, static_cast<size_t>(record.buffer_length), root.file.get());
   std::fflush(root.file.get());
