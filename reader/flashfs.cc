@@ -78,11 +78,22 @@ WalkPointer NewWalk(RDRHANDLE handle) {
 // Live file objects and the chain walks of attached directories. Callers'
 // pointers are looked up here before they are dereferenced, so a closed or
 // made-up file object is refused instead of read.
+// Entries remember their handle's serial: a handle closed and a new one
+// opened at the same address must not share files or directory state.
 struct Registry {
+  struct Entry {
+    uint64_t owner_serial;
+    WalkPointer walk;
+  };
   std::mutex mutex;  // guards the two maps (not the walks, which the owning handle's lock guards)
-  std::map<const FlashFile*, WalkPointer> files;
-  std::map<RDRHANDLE, WalkPointer> directories;
+  std::map<const FlashFile*, Entry> files;
+  std::map<RDRHANDLE, Entry> directories;
 };
+
+// Whether a registered entry still belongs to the live handle it was made for.
+bool OwnerAlive(RDRHANDLE handle, const Registry::Entry& entry) {
+  return IsValidReaderHandle(handle) && handle->serial == entry.owner_serial;
+}
 
 Registry& GetRegistry() {
   static Registry registry;
@@ -94,7 +105,7 @@ bool RegisterFile(RDRHANDLE handle, FlashFile* file, WalkPointer walk) {
   Registry& registry = GetRegistry();
   try {
     std::lock_guard lock(registry.mutex);
-    registry.files.try_emplace(file, std::move(walk));
+    registry.files.try_emplace(file, Registry::Entry{handle->serial, std::move(walk)});
     return true;
   } catch (const std::bad_alloc&) {
   }
@@ -110,13 +121,17 @@ bool UnregisterFile(FlashFile* file) {
 }
 
 // The owner of a live file object, or null (library error 4 recorded
-// globally: no handle is known) for any other pointer.
-RDRHANDLE LiveFileOwner(const FlashFile* file) {
+// globally: no handle is known) for any other pointer. A registered file
+// whose reader has been closed is orphaned: null, with *orphaned set.
+RDRHANDLE LiveFileOwner(const FlashFile* file, bool* orphaned = nullptr) {
   Registry& registry = GetRegistry();
   {
     std::lock_guard lock(registry.mutex);
     auto found = registry.files.find(file);
-    if (found != registry.files.end() && file->magic == kFlashFileMagic) return file->owner;
+    if (found != registry.files.end() && file->magic == kFlashFileMagic) {
+      if (OwnerAlive(file->owner, found->second)) return file->owner;
+      if (orphaned != nullptr) *orphaned = true;
+    }
   }
   SetLibraryError(nullptr, kErrInvalidParameter);
   return nullptr;
@@ -128,7 +143,7 @@ ChainWalk* LiveFileWalk(const FlashFile* file) {
   Registry& registry = GetRegistry();
   std::lock_guard lock(registry.mutex);
   auto found = registry.files.find(file);
-  return found == registry.files.end() ? nullptr : found->second.get();
+  return found == registry.files.end() ? nullptr : found->second.walk.get();
 }
 
 // The walk of the handle's attached directory; null (library error 6
@@ -138,17 +153,18 @@ ChainWalk* DirectoryWalk(RDRHANDLE handle) {
   {
     std::lock_guard lock(registry.mutex);
     auto found = registry.directories.find(handle);
-    if (found != registry.directories.end()) return found->second.get();
+    if (found != registry.directories.end() && OwnerAlive(handle, found->second)) return found->second.walk.get();
   }
   // Allocated outside the registry's lock: the allocator traces through the handle.
   WalkPointer walk = NewWalk(handle);
   if (!walk) return nullptr;
   try {
     std::lock_guard lock(registry.mutex);
-    // Handles that were closed since leave their walks behind; drop them.
-    std::erase_if(registry.directories,
-                  [handle](const auto& item) { return item.first != handle && !IsValidReaderHandle(item.first); });
-    return registry.directories.try_emplace(handle, std::move(walk)).first->second.get();
+    // Handles that were closed since leave their walks behind; drop them
+    // (this handle's own stale entry included, if its address was reused).
+    std::erase_if(registry.directories, [](const auto& item) { return !OwnerAlive(item.first, item.second); });
+    return registry.directories.try_emplace(handle, Registry::Entry{handle->serial, std::move(walk)})
+        .first->second.walk.get();
   } catch (const std::bad_alloc&) {
   }
   SetLibraryError(handle, kErrNoMemory);
@@ -906,15 +922,16 @@ FlashFile* F_fopen(RDRHANDLE handle, const char* name, const char* mode) {
 }
 
 int32_t F_fclose(FlashFile* file) {
-  RDRHANDLE owner = LiveFileOwner(file);
-  if (owner == nullptr) return -1;
-  if (!HandleEnter(owner, "F_fclose", __LINE__)) {
+  bool orphaned = false;
+  RDRHANDLE owner = LiveFileOwner(file, &orphaned);
+  if (owner == nullptr) {
     // The reader was closed before its file: the object is still released.
-    // A refusal on a live handle (a call from its progress callback) leaves
-    // the object to the operation that may be using it.
-    if (!IsValidReaderHandle(owner)) FreeFile(owner, file);
+    if (orphaned) FreeFile(nullptr, file);
     return -1;
   }
+  // A refusal on a live handle (a call from its progress callback) leaves
+  // the object to the operation that may be using it.
+  if (!HandleEnter(owner, "F_fclose", __LINE__)) return -1;
   TracePointer(owner, "hdl", file);
   if (!FreeFile(owner, file)) {
     SetLibraryError(owner, kErrInvalidParameter);

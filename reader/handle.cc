@@ -11,6 +11,7 @@ namespace {
 // touching it is what makes a stale or garbage handle harmless.
 std::mutex g_registry_mutex;
 std::unordered_map<RDRHANDLE, std::unique_ptr<ReaderHandleRecord>> g_registry;  // guarded by g_registry_mutex
+uint64_t g_last_serial = 0;                                                        // guarded by g_registry_mutex
 
 bool IsTransportKind(uint32_t kind) { return kind == kKindSerial || kind == kKindUsb || kind == kKindMemory; }
 
@@ -29,6 +30,7 @@ RDRHANDLE NewReaderHandle(uint32_t kind_tag) {
   record->packet_size = 0x500000;
   RDRHANDLE handle = record.get();
   std::lock_guard lock(g_registry_mutex);
+  record->serial = ++g_last_serial;
   g_registry.emplace(handle, std::move(record));
   return handle;
 }

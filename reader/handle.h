@@ -23,6 +23,9 @@ struct UsbFields {
 
 struct ReaderHandleRecord {
   std::atomic<uint32_t> kind_tag{0};  // read by validity checks of other threads
+  // Never reused, unlike the record's address: objects that belong to a
+  // handle (flash files) tell their own closed handle from a new one here.
+  uint64_t serial = 0;
   int32_t (*close)(RDRHANDLE handle) = nullptr;
   uint32_t capability_flags = 0;
   int32_t last_error = 0;

@@ -475,6 +475,27 @@ TEST(FlashFileObjects, InvalidObjectsAreRefusedWithoutBeingRead) {
   EXPECT_EQ(GetErrorCode(), Error(4));
 }
 
+// A new handle may be given the address of a closed one: the closed
+// handle's files must not reach the new reader through it.
+TEST(FlashFileObjects, FilesOfAClosedHandleDoNotReachANewHandleAtItsAddress) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_TRUE(bench.Write("keep", {1, 2, 3}));
+  FlashFile* file = F_fopen(handle, "keep", "r+");
+  ASSERT_NE(file, nullptr);
+  // Stand-in for "closed, and a new handle opened at the same address".
+  handle->serial += 1000;
+  bench.ClearTraffic();
+  const uint8_t data[3] = {9, 9, 9};
+  EXPECT_EQ(F_fwrite(data, 1, 3, file), -1);
+  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_TRUE(bench.SectorRequests(3).empty()) << "nothing written through the stale file";
+  EXPECT_EQ(F_fclose(file), -1) << "released as an orphan";
+  EXPECT_EQ(F_ftell(file), -1);
+  // The new handle attaches its own directory afresh and still works.
+  EXPECT_EQ(bench.Read("keep"), (std::vector<uint8_t>{1, 2, 3}));
+}
+
 TEST(FlashFileObjects, NoMemoryForAnOpenIsAnErrorAndSendsNothing) {
   FlashBench bench;
   RDRHANDLE handle = bench.handle();
