@@ -12,6 +12,11 @@
 
 namespace {
 
+// Pointers print as their full-width upper-case hexadecimal digits after the
+// literal "0x" of each format, whatever the C library's %p would add.
+#define QUORVEL_PTR "%016" PRIXPTR
+uintptr_t Address(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
+
 std::atomic<int32_t> g_last_error{0};
 // Test hook: the allocation with this number (counting down) fails.
 std::atomic<int32_t> g_allocation_failure_countdown{0};
@@ -63,9 +68,9 @@ void WriteExitPointer(LOGHANDLE log, const char* name, int32_t line, bool succes
   RaiseIndent(log, -1);
   const int32_t thread = platform::CurrentThreadId();
   if (success) {
-    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with success 0x%p", name, line, thread, result);
+    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with success 0x" QUORVEL_PTR, name, line, thread, Address(result));
   } else {
-    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with failure 0x%p, error=0x%x", name, line, thread, result,
+    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with failure 0x" QUORVEL_PTR ", error=0x%x", name, line, thread, Address(result),
              static_cast<uint32_t>(error));
   }
   LogBlockEnd(log);
@@ -231,12 +236,12 @@ void TraceInt(RDRHANDLE handle, const char* name, int32_t value) {
 }
 
 void TracePointer(RDRHANDLE handle, const char* name, const void* pointer) {
-  LogWrite(TraceTarget(handle), kTraceParameter, "\n%s=0x%p", name, pointer);
+  LogWrite(TraceTarget(handle), kTraceParameter, "\n%s=0x" QUORVEL_PTR, name, Address(pointer));
 }
 
 void TraceString(RDRHANDLE handle, const char* name, const char* text) {
   LOGHANDLE log = TraceTarget(handle);
-  LogWrite(log, kTraceParameter, "\n%s=0x%p", name, static_cast<const void*>(text));
+  LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR, name, Address(text));
   if (text != nullptr) LogWrite(log, kTraceParameter, "(%s)", text);
 }
 
@@ -259,12 +264,12 @@ void TraceDump(RDRHANDLE handle, int32_t level, const void* data, int32_t count,
 }
 
 void LogTraceString(LOGHANDLE log, const char* name, const char* text) {
-  LogWrite(log, kTraceParameter, "\n%s=0x%p (%s)", name, static_cast<const void*>(text),
+  LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR " (%s)", name, Address(text),
            text != nullptr ? text : "NULL");
 }
 
 void LogTracePointer(LOGHANDLE log, const char* name, const void* pointer) {
-  LogWrite(log, kTraceParameter, "\n%s=0x%p", name, pointer);
+  LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR, name, Address(pointer));
 }
 
 void LogTraceInt(LOGHANDLE log, const char* name, int32_t value) {
@@ -338,7 +343,7 @@ int32_t RDRLogSet(RDRHANDLE handle, LOGHANDLE log) {
   if (!HandleEnter(handle, "RDRLogSet", __LINE__)) return 0;
   TracePointer(handle, "vhdl", handle);
   TracePointer(handle, "lhdl", log);
-  Trace(handle, kTraceDetail, "\nRemoving instance 0x%p from logging", static_cast<void*>(handle));
+  Trace(handle, kTraceDetail, "\nRemoving instance 0x" QUORVEL_PTR " from logging", Address(handle));
   {
     // Held across the swap so no other thread traces through the instance
     // being detached.
@@ -348,6 +353,6 @@ int32_t RDRLogSet(RDRHANDLE handle, LOGHANDLE log) {
     handle->trace = LogAttachInstance(log);
   }
   if (!HandleEnter(handle, "RDRLogSet", __LINE__)) return 0;
-  Trace(handle, kTraceDetail, "\nAdded instance 0x%p to Logging", static_cast<void*>(handle));
+  Trace(handle, kTraceDetail, "\nAdded instance 0x" QUORVEL_PTR " to Logging", Address(handle));
   return HandleExit(handle, "RDRLogSet", __LINE__, kCheckNonZero, 1);
 }
