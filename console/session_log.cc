@@ -53,8 +53,8 @@ void WriteSessionLog(const char* message, const char* location) {
 
   const platform::LocalTime now = platform::GetClock().Now();
   char stamp[kWorkBufferSize];
-  std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04dT%02d:%02d:%02d:%04d - ", now.month, now.day, now.year,
-                now.hour, now.minute, now.second, now.millisecond);
+  std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04dT%02d:%02d:%02d:%04d - ", now.month, now.day, now.year, now.hour,
+                now.minute, now.second, now.millisecond);
 
   std::string line = stamp;
   AppendPiece(line, ", \"", message, "\"");

@@ -29,20 +29,15 @@ int DaysInMonth(int year, int month) {
 }  // namespace
 
 uint32_t RealClock::TickCount() {
-  auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
-      SteadyClock::now().time_since_epoch());
+  auto since = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now().time_since_epoch());
   return static_cast<uint32_t>(since.count());
 }
 
-void RealClock::Sleep(uint32_t milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void RealClock::Sleep(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 void RealClock::SleepAlertable(uint32_t milliseconds) { Sleep(milliseconds); }
 
-double RealClock::Seconds() {
-  return std::chrono::duration<double>(SteadyClock::now() - ProcessStart()).count();
-}
+double RealClock::Seconds() { return std::chrono::duration<double>(SteadyClock::now() - ProcessStart()).count(); }
 
 LocalTime RealClock::Now() {
   auto now = std::chrono::system_clock::now();
@@ -50,8 +45,8 @@ LocalTime RealClock::Now() {
   auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm parts{};
   localtime_r(&seconds, &parts);
-  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min,
-                   parts.tm_sec, static_cast<int>(millis), parts.tm_wday};
+  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1,         parts.tm_mday, parts.tm_hour, parts.tm_min,
+                   parts.tm_sec,         static_cast<int>(millis), parts.tm_wday};
 }
 
 struct VirtualClock::State {

@@ -9,10 +9,10 @@
 namespace platform {
 
 struct LocalTime {
-  int year;         // four digits
-  int month;        // 1-12
-  int day;          // 1-31
-  int hour;         // 0-23
+  int year;   // four digits
+  int month;  // 1-12
+  int day;    // 1-31
+  int hour;   // 0-23
   int minute;
   int second;
   int millisecond;  // 0-999
@@ -47,8 +47,7 @@ class RealClock final : public Clock {
 class VirtualClock final : public Clock {
  public:
   // Starts at the given local time (with milliseconds) and tick count.
-  explicit VirtualClock(LocalTime start = {2026, 12, 5, 20, 42, 7, 83, 6},
-                        uint32_t start_tick = 1000);
+  explicit VirtualClock(LocalTime start = {2026, 12, 5, 20, 42, 7, 83, 6}, uint32_t start_tick = 1000);
   ~VirtualClock() override;
   uint32_t TickCount() override;
   void Sleep(uint32_t milliseconds) override;

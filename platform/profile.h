@@ -42,8 +42,7 @@ class Profile {
   // The value as text, as a buffer of buffer_size bytes would receive it: at
   // most buffer_size - 1 characters (nothing for a size of 0). A missing key
   // gives fallback, cut the same way.
-  std::string Text(std::string_view section, std::string_view key, std::string_view fallback,
-                   size_t buffer_size) const;
+  std::string Text(std::string_view section, std::string_view key, std::string_view fallback, size_t buffer_size) const;
 
  private:
   struct Entry {

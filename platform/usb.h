@@ -32,8 +32,8 @@ inline constexpr const char* kStillImageClassGuid = "{6bdd1fc6-810f-11d0-bec7-08
 // case, e.g. "\\?\usb#vid_0898&pid_0041#sn1234#{9e32eeca-...}".
 struct DeviceInterface {
   std::string path;
-  std::string instance_id;  // device instance id, e.g. "USB\VID_0898&PID_0041\SN1234"
-  std::string parent_id;    // device id of the parent device; empty when it has none
+  std::string instance_id;                // device instance id, e.g. "USB\VID_0898&PID_0041\SN1234"
+  std::string parent_id;                  // device id of the parent device; empty when it has none
   std::vector<std::string> hardware_ids;  // of the interface's device, most specific first
 };
 

@@ -266,8 +266,7 @@ int32_t RDRWriteEepromLineFX3(RDRHANDLE handle, int32_t chip, int32_t addr, int3
   }
   const int32_t status = ReadLe32(reply, 0);
   if (RDRErrorCheck(handle, status)) {
-    Trace(handle, kTraceError,
-          "\nERROR: reader FX3 returned result 0x%X on write %d eeprom bytes from 0x%X of chip %d",
+    Trace(handle, kTraceError, "\nERROR: reader FX3 returned result 0x%X on write %d eeprom bytes from 0x%X of chip %d",
           static_cast<uint32_t>(status), length, static_cast<uint32_t>(addr), chip);
     return HandleExit(handle, "RDRWriteEepromLineFX3", __LINE__, kCheckNonZero, 0);
   }

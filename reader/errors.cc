@@ -116,7 +116,8 @@ int32_t RDRErrorCheck(RDRHANDLE handle, int32_t status) {
   TraceInt(handle, "result", status);
   int32_t number = ReaderStatusError(status);
   if (number == kErrReaderUnrecognized) {
-    Trace(handle, kTraceError, "\nERROR: reader returned unexpected error 0x%X", static_cast<uint32_t>(status) & 0xFFFF);
+    Trace(handle, kTraceError, "\nERROR: reader returned unexpected error 0x%X",
+          static_cast<uint32_t>(status) & 0xFFFF);
   }
   SetLibraryError(handle, number);
   return HandleExit(handle, "RDRErrorCheck", __LINE__, kCheckAlways, 1);

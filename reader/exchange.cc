@@ -176,9 +176,7 @@ int32_t RDRSendReceive(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, RDR
   TracePointer(handle, "idata", idata);
   int32_t result = 0;
   switch (handle->kind_tag) {
-    case kKindMemory:
-      result = MEMSendReceive(handle, ohdr, odata, ihdr, idata);
-      break;
+    case kKindMemory: result = MEMSendReceive(handle, ohdr, odata, ihdr, idata); break;
     case kKindUsb:
       result = USBSendReceiveEx(handle, ohdr, odata, ihdr, idata);
       if (!result && platform::GetLastSystemError() == static_cast<uint32_t>(LibraryError(kErrTimeout)) &&

@@ -18,14 +18,14 @@ inline constexpr uint32_t kFlashError = 0x20;
 struct FlashFile {
   uint32_t magic;
   uint32_t flags;
-  uint32_t first_sector;      // 0xFFFF: the file does not exist yet
-  int32_t pushback;           // -1 when none
+  uint32_t first_sector;  // 0xFFFF: the file does not exist yet
+  int32_t pushback;       // -1 when none
   RDRHANDLE owner;
   uint8_t chip;
   uint32_t current_sector;
   uint32_t current_location;  // location hint last returned by the reader
   uint32_t entry_index;
-  uint32_t sector_base;       // file offset of byte 0 of the current sector
+  uint32_t sector_base;  // file offset of byte 0 of the current sector
   uint32_t position;
   int32_t size;
   char name[17];

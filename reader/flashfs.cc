@@ -20,15 +20,15 @@
 
 namespace {
 
-constexpr int64_t kDataBytes = 1020;         // file data per logical sector
-constexpr int32_t kLinkOffset = 1020;        // the 2-byte link behind the data
-constexpr uint16_t kLinkIdMask = 0x7FFF;     // bit 15 is kept, never interpreted
+constexpr int64_t kDataBytes = 1020;      // file data per logical sector
+constexpr int32_t kLinkOffset = 1020;     // the 2-byte link behind the data
+constexpr uint16_t kLinkIdMask = 0x7FFF;  // bit 15 is kept, never interpreted
 constexpr uint16_t kEndOfChain = 0x7FFF;
 constexpr uint32_t kNoSector = 0xFFFF;
 constexpr uint32_t kDirectorySector = 1;
 constexpr int64_t kEntryBytes = 20;
 constexpr size_t kNameBytes = 14;
-constexpr int32_t kCopyChunk = 10200;        // ten sectors' worth of data per copy pass
+constexpr int32_t kCopyChunk = 10200;  // ten sectors' worth of data per copy pass
 constexpr size_t kLongestMode = 32;
 // A chain can hold no more sectors than a link can name, so no file and no
 // directory can be longer than this; anything longer is corruption.
@@ -264,8 +264,7 @@ void RestartChain(FlashFile& file, ChainWalk& walk) {
 std::optional<uint16_t> ReadLink(FlashFile& file) {
   uint8_t bytes[2] = {};
   auto location = static_cast<uint16_t>(file.current_location);
-  if (!SectorRead(file.owner, file.chip, static_cast<int32_t>(file.current_sector), kLinkOffset, 2, bytes,
-                  &location)) {
+  if (!SectorRead(file.owner, file.chip, static_cast<int32_t>(file.current_sector), kLinkOffset, 2, bytes, &location)) {
     file.flags |= kFlashError;
     return std::nullopt;
   }
@@ -585,15 +584,11 @@ int32_t RemoveFile(RDRHANDLE handle, const FlashName& name) {
   if (!Attach(handle, name.chip)) return -1;
   int64_t offset = 0;
   DirectoryEntry entry;
-  switch (WalkDirectory(handle, kEntryBytes, [&name](const DirectoryEntry& e) { return e.NameIs(name.file); },
-                        &offset, &entry)) {
-    case WalkResult::kFailed:
-      return -1;
-    case WalkResult::kNotFound:
-      SetLibraryError(handle, kErrNotFound);
-      return -1;
-    case WalkResult::kFound:
-      break;
+  switch (WalkDirectory(
+      handle, kEntryBytes, [&name](const DirectoryEntry& e) { return e.NameIs(name.file); }, &offset, &entry)) {
+    case WalkResult::kFailed: return -1;
+    case WalkResult::kNotFound: SetLibraryError(handle, kErrNotFound); return -1;
+    case WalkResult::kFound: break;
   }
   const uint16_t first = entry.first_sector;
   const int32_t size = entry.size;
@@ -631,14 +626,11 @@ bool CreateFile(RDRHANDLE handle, FlashFile& file, const FlashName& name, ChainW
   FlashFile& directory = handle->directory;
   int64_t offset = 0;
   DirectoryEntry entry;
-  switch (WalkDirectory(handle, 0, [](const DirectoryEntry& e) { return e.name[0] == '\0'; }, &offset, &entry)) {
-    case WalkResult::kFailed:
-      return false;
-    case WalkResult::kNotFound:
-      offset = directory.size;
-      break;
-    case WalkResult::kFound:
-      break;
+  switch (WalkDirectory(
+      handle, 0, [](const DirectoryEntry& e) { return e.name[0] == '\0'; }, &offset, &entry)) {
+    case WalkResult::kFailed: return false;
+    case WalkResult::kNotFound: offset = directory.size; break;
+    case WalkResult::kFound: break;
   }
   if (offset + kEntryBytes > kLargestFile) {
     SetLibraryError(handle, kErrFlashFull);
@@ -665,12 +657,10 @@ bool CreateFile(RDRHANDLE handle, FlashFile& file, const FlashName& name, ChainW
 bool OpenSteps(RDRHANDLE handle, FlashFile& file, const FlashName& name, const char* mode, ChainWalk& walk) {
   int64_t offset = 0;
   DirectoryEntry entry;
-  switch (WalkDirectory(handle, 0, [&name](const DirectoryEntry& e) { return e.NameIs(name.file); }, &offset,
-                        &entry)) {
-    case WalkResult::kFailed:
-      return false;
-    case WalkResult::kNotFound:
-      break;
+  switch (WalkDirectory(
+      handle, 0, [&name](const DirectoryEntry& e) { return e.NameIs(name.file); }, &offset, &entry)) {
+    case WalkResult::kFailed: return false;
+    case WalkResult::kNotFound: break;
     case WalkResult::kFound:
       // Entry 0's first-sector field is not kept up to date: the directory
       // always starts at sector 1.
@@ -698,12 +688,8 @@ bool OpenSteps(RDRHANDLE handle, FlashFile& file, const FlashName& name, const c
         file.size = 0;
       }
       break;
-    case 'a':
-      file.flags = kFlashAppend;
-      break;
-    default:
-      SetLibraryError(handle, kErrFlashAccess);
-      return false;
+    case 'a': file.flags = kFlashAppend; break;
+    default: SetLibraryError(handle, kErrFlashAccess); return false;
   }
   if (file.first_sector == kNoSector) {
     if (!CreateFile(handle, file, name, walk)) return false;
@@ -716,15 +702,10 @@ bool OpenSteps(RDRHANDLE handle, FlashFile& file, const FlashName& name, const c
       return false;
     }
     switch (mode[at]) {
-      case '+':
-        file.flags |= kFlashUpdate;
-        break;
+      case '+': file.flags |= kFlashUpdate; break;
       case 'b':
-      case 't':
-        break;
-      default:
-        SetLibraryError(handle, kErrFlashAccess);
-        return false;
+      case 't': break;
+      default: SetLibraryError(handle, kErrFlashAccess); return false;
     }
   }
   return true;
@@ -780,9 +761,7 @@ bool FreeFile(RDRHANDLE owner, FlashFile* file) {
 
 // --- copy ----------------------------------------------------------------------
 
-bool IsReaderFileName(const char* name) {
-  return name[0] >= '0' && name[0] <= '9' && name[1] == ':';
-}
+bool IsReaderFileName(const char* name) { return name[0] >= '0' && name[0] <= '9' && name[1] == ':'; }
 
 // One end of a copy: a reader file or a file on the host's disk.
 class CopyEnd {
@@ -843,8 +822,7 @@ class CopyEnd {
 };
 
 int32_t Copy(RDRHANDLE handle, const char* source_name, const char* destination_name) {
-  if (source_name == nullptr || destination_name == nullptr || source_name[0] == '\0' ||
-      destination_name[0] == '\0') {
+  if (source_name == nullptr || destination_name == nullptr || source_name[0] == '\0' || destination_name[0] == '\0') {
     SetLibraryError(handle, kErrInvalidParameter);
     return -1;
   }
@@ -992,17 +970,10 @@ int32_t F_fseek(FlashFile* file, int32_t offset, int32_t whence) {
   int64_t target = offset;
   bool known = true;
   switch (whence) {
-    case 0:
-      break;
-    case 1:
-      target += file->position;
-      break;
-    case 2:
-      target += file->size;
-      break;
-    default:
-      known = false;
-      break;
+    case 0: break;
+    case 1: target += file->position; break;
+    case 2: target += file->size; break;
+    default: known = false; break;
   }
   if (!known) {
     file->flags |= kFlashError;

@@ -23,9 +23,7 @@ std::atomic<int32_t> g_allocation_failure_countdown{0};
 
 // Where a handle's trace lines go: its own instance when the handle is
 // valid, else the global log.
-LOGHANDLE TraceTarget(RDRHANDLE handle) {
-  return IsValidReaderHandle(handle) ? handle->trace : LogGetGlobal();
-}
+LOGHANDLE TraceTarget(RDRHANDLE handle) { return IsValidReaderHandle(handle) ? handle->trace : LogGetGlobal(); }
 
 void RaiseIndent(LOGHANDLE log, int32_t delta) { LogSetIndent(log, LogGetIndent(log) + delta); }
 
@@ -63,15 +61,14 @@ void WriteExitInteger(LOGHANDLE log, const char* name, int32_t line, bool succes
   LogBlockEnd(log);
 }
 
-void WriteExitPointer(LOGHANDLE log, const char* name, int32_t line, bool success, const void* result,
-                      int32_t error) {
+void WriteExitPointer(LOGHANDLE log, const char* name, int32_t line, bool success, const void* result, int32_t error) {
   RaiseIndent(log, -1);
   const int32_t thread = platform::CurrentThreadId();
   if (success) {
     LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with success 0x" QUORVEL_PTR, name, line, thread, Address(result));
   } else {
-    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with failure 0x" QUORVEL_PTR ", error=0x%x", name, line, thread, Address(result),
-             static_cast<uint32_t>(error));
+    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with failure 0x" QUORVEL_PTR ", error=0x%x", name, line, thread,
+             Address(result), static_cast<uint32_t>(error));
   }
   LogBlockEnd(log);
 }
@@ -220,7 +217,6 @@ int32_t LogEnter(LOGHANDLE log, const char* name, int32_t line) {
   return 1;
 }
 
-
 int32_t LogExit(LOGHANDLE log, const char* name, int32_t line, uint32_t check, int32_t result) {
   WriteExitInteger(log, name, line, CheckIntegerResult(check, result), result, GetErrorCode());
   return result;
@@ -264,8 +260,7 @@ void TraceDump(RDRHANDLE handle, int32_t level, const void* data, int32_t count,
 }
 
 void LogTraceString(LOGHANDLE log, const char* name, const char* text) {
-  LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR " (%s)", name, Address(text),
-           text != nullptr ? text : "NULL");
+  LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR " (%s)", name, Address(text), text != nullptr ? text : "NULL");
 }
 
 void LogTracePointer(LOGHANDLE log, const char* name, const void* pointer) {

@@ -11,7 +11,7 @@ namespace {
 // touching it is what makes a stale or garbage handle harmless.
 std::mutex g_registry_mutex;
 std::unordered_map<RDRHANDLE, std::unique_ptr<ReaderHandleRecord>> g_registry;  // guarded by g_registry_mutex
-uint64_t g_last_serial = 0;                                                        // guarded by g_registry_mutex
+uint64_t g_last_serial = 0;                                                     // guarded by g_registry_mutex
 
 bool IsTransportKind(uint32_t kind) { return kind == kKindSerial || kind == kKindUsb || kind == kKindMemory; }
 

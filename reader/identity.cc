@@ -105,8 +105,7 @@ bool IsWr2200Number(int32_t number) { return number == 41580 || number == 41699 
 
 // Readers that belong to none of the three platform classes.
 bool IsUnclassifiedNumber(int32_t number) {
-  constexpr std::array<int32_t, 10> kNumbers = {40981, 40993, 40996, 40998, 41003,
-                                                 41005, 41008, 41011, 41031, 41040};
+  constexpr std::array<int32_t, 10> kNumbers = {40981, 40993, 40996, 40998, 41003, 41005, 41008, 41011, 41031, 41040};
   return std::find(kNumbers.begin(), kNumbers.end(), number) != kNumbers.end();
 }
 

@@ -134,9 +134,7 @@ int32_t PerformSectorCall(RDRHANDLE handle, const SectorCall& call) {
 
   const uint8_t* data = request.data() + SectorParameters::kBytes;
   switch (call.sub_command) {
-    case kInit:
-      Trace(handle, kTraceDetail, "\nSectorInit: chip %d", parameters.chip);
-      break;
+    case kInit: Trace(handle, kTraceDetail, "\nSectorInit: chip %d", parameters.chip); break;
     case kNew:
       Trace(handle, kTraceDetail, "\nSectorNew: chip %d id %d(%d)", parameters.chip, parameters.logical_id,
             parameters.physical_loc);
@@ -153,8 +151,7 @@ int32_t PerformSectorCall(RDRHANDLE handle, const SectorCall& call) {
       Trace(handle, kTraceDetail, "\nSectorRawErase: chip %d sector %d offset %d length %d", parameters.chip,
             parameters.logical_id, parameters.offset, parameters.length);
       break;
-    default:
-      break;
+    default: break;
   }
 
   const size_t fields = call.sub_command == kInit ? 2 : SectorReply::kBytes;
@@ -198,15 +195,12 @@ int32_t PerformSectorCall(RDRHANDLE handle, const SectorCall& call) {
     case kWrite:
       Trace(handle, kTraceDetail, "\nMoved to id %d(%d)", parameters.logical_id, fields_in.physical_loc);
       break;
-    case kNew:
-      Trace(handle, kTraceDetail, "now at %d(%d)", fields_in.logical_id, fields_in.physical_loc);
-      break;
+    case kNew: Trace(handle, kTraceDetail, "now at %d(%d)", fields_in.logical_id, fields_in.physical_loc); break;
     case kDelete:
       Trace(handle, kTraceDetail, "\nSectorDelete: chip %d id %d(%d)", parameters.chip, parameters.logical_id,
             fields_in.physical_loc);
       break;
-    default:
-      break;
+    default: break;
   }
 
   if (!FlashErrorCheck(handle, fields_in.status)) return 0;
@@ -266,8 +260,7 @@ int32_t SectorNew(RDRHANDLE handle, int32_t chip, uint16_t* logical_id, uint16_t
   TracePointer(handle, "logicalID", logical_id);
   TracePointer(handle, "physicalLoc", location);
   const int32_t requested = logical_id != nullptr ? *logical_id : 0;
-  int32_t result =
-      PerformSectorCall(handle, {kNew, chip, requested, 0, 0, nullptr, nullptr, logical_id, location});
+  int32_t result = PerformSectorCall(handle, {kNew, chip, requested, 0, 0, nullptr, nullptr, logical_id, location});
   return HandleExit(handle, "SectorNew", __LINE__, kCheckNonZero, result);
 }
 
@@ -289,7 +282,8 @@ int32_t SectorRawRead(RDRHANDLE handle, int32_t chip, int32_t sector, int32_t of
   TraceInt(handle, "offset", offset);
   TraceInt(handle, "length", length);
   TracePointer(handle, "buffer", buffer);
-  int32_t result = PerformSectorCall(handle, {kRawRead, chip, sector, offset, length, buffer, nullptr, nullptr, nullptr});
+  int32_t result =
+      PerformSectorCall(handle, {kRawRead, chip, sector, offset, length, buffer, nullptr, nullptr, nullptr});
   return HandleExit(handle, "SectorRawRead", __LINE__, kCheckNonZero, result);
 }
 

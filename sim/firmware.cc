@@ -33,9 +33,7 @@ std::vector<uint8_t> StatusOnly(int32_t status) {
   return body;
 }
 
-bool Contains(const auto& values, auto value) {
-  return std::find(values.begin(), values.end(), value) != values.end();
-}
+bool Contains(const auto& values, auto value) { return std::find(values.begin(), values.end(), value) != values.end(); }
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -143,22 +141,14 @@ FirmwareReply ReaderFirmware::Handle(const Request& request) {
     }
   }
   switch (request.command) {
-    case kCommandService:
-      reply.body = ServiceRequest(request);
-      break;
-    case kCommandApiVersion:
-      reply.body = ApiVersion();
-      break;
+    case kCommandService: reply.body = ServiceRequest(request); break;
+    case kCommandApiVersion: reply.body = ApiVersion(); break;
     case kCommandSoftBoot:
       PutU16(reply.body, 0, 0);
       reply.soft_boot = true;
       break;
-    case kCommandSh4FirmwareName:
-      reply.body = Sh4FirmwareName();
-      break;
-    default:
-      reply.body = StatusOnly(kStatusUnknownRequest);
-      break;
+    case kCommandSh4FirmwareName: reply.body = Sh4FirmwareName(); break;
+    default: reply.body = StatusOnly(kStatusUnknownRequest); break;
   }
   Save();
   return reply;
@@ -170,21 +160,15 @@ std::vector<uint8_t> ReaderFirmware::ServiceRequest(const Request& request) {
   if (request.body.empty()) return StatusOnly(kStatusUnknownRequest);
   const uint8_t service = request.body[0];
   switch (service) {
-    case kServiceStatusWord:
-      return StatusWord(request.body);
+    case kServiceStatusWord: return StatusWord(request.body);
     case kServiceFirmwareName:
     case kServiceSerialString:
-    case kServiceFx3Firmware:
-      return InformationString(service);
+    case kServiceFx3Firmware: return InformationString(service);
     case kServiceApplicationHeader:
-    case kServiceBootHeader:
-      return HeaderString(service);
-    case kServiceFilePacket:
-      return FilePacket(request.body);
-    case kServiceFx3BootLine:
-      return Fx3BootLine(request.body);
-    default:
-      return StatusOnly(kStatusUnknownRequest);
+    case kServiceBootHeader: return HeaderString(service);
+    case kServiceFilePacket: return FilePacket(request.body);
+    case kServiceFx3BootLine: return Fx3BootLine(request.body);
+    default: return StatusOnly(kStatusUnknownRequest);
   }
 }
 

@@ -123,7 +123,7 @@ class ReaderFirmware {
   bool status_word_changed_ = false;  // persisted once changed at run time
   std::map<std::string, std::optional<std::string>> strings_;
   std::map<std::string, std::optional<std::string>> string_overrides_;  // persisted
-  std::map<std::string, StoredFile> files_;  // kind 0 under the empty name
+  std::map<std::string, StoredFile> files_;                             // kind 0 under the empty name
   std::set<std::string> received_since_restart_;
   std::vector<uint8_t> fx3_memory_;
   size_t fx3_high_water_ = 0;  // bytes of boot memory ever written

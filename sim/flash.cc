@@ -49,10 +49,10 @@ constexpr uint16_t kFirstSlotCursor = 0x21;
 constexpr char kJournalMagic[8] = {'Q', 'F', 'L', 'A', 'S', 'H', '0', '1'};
 constexpr char kJournalFileName[] = "flash.bin";
 // Journal record types.
-constexpr uint8_t kRecordLogical = 'L';     // chip, id, location, 1022 bytes
-constexpr uint8_t kRecordDelete = 'X';      // chip, id
-constexpr uint8_t kRecordRaw = 'R';         // chip, sector, 1024 bytes
-constexpr uint8_t kRecordRawErase = 'E';    // chip, first sector, count
+constexpr uint8_t kRecordLogical = 'L';   // chip, id, location, 1022 bytes
+constexpr uint8_t kRecordDelete = 'X';    // chip, id
+constexpr uint8_t kRecordRaw = 'R';       // chip, sector, 1024 bytes
+constexpr uint8_t kRecordRawErase = 'E';  // chip, first sector, count
 constexpr size_t kLogicalRecordBytes = 1 + 1 + 2 + 2 + kLogicalSectorBytes;
 constexpr size_t kDeleteRecordBytes = 1 + 1 + 2;
 constexpr size_t kRawRecordBytes = 1 + 1 + 2 + kRawSectorBytes;
@@ -101,9 +101,8 @@ uint8_t SerialMemoryByte(uint32_t seed, uint32_t address) {
 uint8_t SubCommandFromJson(const nlohmann::json& value) {
   if (value.is_number_integer()) return value.get<uint8_t>();
   static const std::map<std::string, uint8_t> kNames = {
-      {"init", kSubInit},       {"read", kSubRead},         {"write", kSubWrite},
-      {"new", kSubNew},         {"delete", kSubDelete},     {"raw_read", kSubRawRead},
-      {"raw_write", kSubRawWrite}, {"raw_erase", kSubRawErase}};
+      {"init", kSubInit},     {"read", kSubRead},        {"write", kSubWrite},        {"new", kSubNew},
+      {"delete", kSubDelete}, {"raw_read", kSubRawRead}, {"raw_write", kSubRawWrite}, {"raw_erase", kSubRawErase}};
   auto found = kNames.find(value.get<std::string>());
   if (found == kNames.end()) throw std::runtime_error("flash: unknown sub_command " + value.dump());
   return found->second;
@@ -401,8 +400,8 @@ struct FlashModel::State {
       case kSubRawWrite:
       case kSubRawErase: {
         if (!raw_chips.contains(chip_number)) return answer(injected.value_or(kStatusUnsupportedDevice));
-        const bool range_ok = id < raw_sectors && (sub_command == kSubRawErase ||
-                                                   size_t{offset} + length <= kRawSectorBytes);
+        const bool range_ok =
+            id < raw_sectors && (sub_command == kSubRawErase || size_t{offset} + length <= kRawSectorBytes);
         auto block = raw.find({chip_number, id});
         if (sub_command == kSubRawRead && range_ok) {
           for (size_t i = 0; i < length; ++i) {
@@ -437,8 +436,7 @@ struct FlashModel::State {
         Record(RawRecord(chip_number, id, bytes));
         return answer(kStatusOk);
       }
-      default:
-        return answer(injected.value_or(kStatusInvalidParameters));
+      default: return answer(injected.value_or(kStatusInvalidParameters));
     }
   }
 
@@ -538,8 +536,8 @@ FlashModel::FlashModel(const nlohmann::json& config, std::filesystem::path state
   if (s.raw_sectors < 1 || s.raw_sectors > 65536) throw std::runtime_error("flash: raw_sectors must lie in 1..65536");
   s.require_init = c.value("require_init", true);
 
-  nlohmann::json memories = c.value(
-      "serial_memories", nlohmann::json{{"2", {{"size", 0x4000}, {"seed", 2}}}, {"16", {{"size", 0x20000}, {"seed", 16}}}});
+  nlohmann::json memories = c.value("serial_memories", nlohmann::json{{"2", {{"size", 0x4000}, {"seed", 2}}},
+                                                                      {"16", {{"size", 0x20000}, {"seed", 16}}}});
   for (const auto& [key, memory] : memories.items()) {
     int number = std::stoi(key);
     if (number < 0 || number > 255 || (number & 8) != 0) {

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "sim/request_handler.h"

@@ -17,11 +17,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "sim/request_handler.h"
 

@@ -35,15 +35,15 @@ enum class TransferOutcome {
 
 struct TrafficEvent {
   TrafficKind kind = TrafficKind::kOpen;
-  uint32_t device = 0;     // which open of the unit: 1 for the first
+  uint32_t device = 0;  // which open of the unit: 1 for the first
   uint8_t pipe = 0;
-  uint32_t code = 0;       // policy number, or control code
-  uint32_t value = 0;      // policy value, control value or endpoint status
-  bool ok = true;          // the operation succeeded (transfers: see outcome)
-  uint32_t requested = 0;  // transfers: bytes the host asked to read or write
+  uint32_t code = 0;          // policy number, or control code
+  uint32_t value = 0;         // policy value, control value or endpoint status
+  bool ok = true;             // the operation succeeded (transfers: see outcome)
+  uint32_t requested = 0;     // transfers: bytes the host asked to read or write
   std::vector<uint8_t> data;  // transfers: the bytes carried
   TransferOutcome outcome = TransferOutcome::kDone;
-  uint32_t error = 0;      // errno value of a failed operation
+  uint32_t error = 0;  // errno value of a failed operation
 };
 
 // One line per event, for failure messages.

@@ -26,10 +26,14 @@ constexpr uint32_t kRawIo = 7;
 constexpr uint32_t kResetPipeOnResume = 9;
 const std::map<uint32_t, uint32_t>& DefaultPolicies() {
   static const std::map<uint32_t, uint32_t> defaults = {
-      {platform::usb::kShortPacketTerminate, 0}, {kAutoClearStall, 0},
-      {platform::usb::kPipeTransferTimeout, 0},  {platform::usb::kIgnoreShortPackets, 0},
-      {platform::usb::kAllowPartialReads, 1},    {platform::usb::kAutoFlush, 0},
-      {kRawIo, 0},                               {kResetPipeOnResume, 0},
+      {platform::usb::kShortPacketTerminate, 0},
+      {kAutoClearStall, 0},
+      {platform::usb::kPipeTransferTimeout, 0},
+      {platform::usb::kIgnoreShortPackets, 0},
+      {platform::usb::kAllowPartialReads, 1},
+      {platform::usb::kAutoFlush, 0},
+      {kRawIo, 0},
+      {kResetPipeOnResume, 0},
   };
   return defaults;
 }
@@ -225,7 +229,7 @@ class UnitDevice final : public platform::usb::Device {
  private:
   struct Pending {
     std::span<uint8_t> buffer;
-    uint64_t event;     // sequence number of its traffic record
+    uint64_t event;  // sequence number of its traffic record
     uint64_t issued_ms;
   };
   struct Written {
@@ -366,9 +370,7 @@ Unit::Unit(UnitConfig config, std::filesystem::path state_dir)
 
 Unit::~Unit() = default;
 
-uint64_t Unit::NowMs() const {
-  return static_cast<uint64_t>(std::llround(platform::GetClock().Seconds() * 1000.0));
-}
+uint64_t Unit::NowMs() const { return static_cast<uint64_t>(std::llround(platform::GetClock().Seconds() * 1000.0)); }
 
 void Unit::RefreshLocked() {
   if (!on_bus_ && return_at_ms_ && NowMs() >= *return_at_ms_) {
@@ -580,8 +582,7 @@ void Unit::ReceiveLocked(std::span<const uint8_t> transfer) {
   std::optional<Request> request = ParseRequest(transfer);
   if (!request) return;
   FirmwareReply answer = firmware_.Handle(*request);
-  if (faults_.oversize && faults_.oversize->when.Matches(number) &&
-      answer.body.size() < faults_.oversize->body_bytes) {
+  if (faults_.oversize && faults_.oversize->when.Matches(number) && answer.body.size() < faults_.oversize->body_bytes) {
     answer.body.resize(faults_.oversize->body_bytes, 0);
   }
   uint8_t command = request->command;

@@ -200,7 +200,8 @@ Faults ParseFaults(const json& value) {
       ScriptedReply reply;
       if (const json* chunks = item.Find("chunks")) {
         if (!chunks->is_array()) throw std::invalid_argument("faults.scripted_replies[].chunks: expected an array");
-        for (const json& chunk : *chunks) reply.chunks.push_back(ParseHexField(chunk, "faults.scripted_replies[].chunks"));
+        for (const json& chunk : *chunks)
+          reply.chunks.push_back(ParseHexField(chunk, "faults.scripted_replies[].chunks"));
       }
       item.Finish();
       faults.scripted_replies[request] = std::move(reply);
@@ -211,7 +212,7 @@ Faults ParseFaults(const json& value) {
 }
 
 const std::set<std::string>& StringKeys() {
-  static const std::set<std::string> keys = {"firmware_name", "sh4_firmware_name", "serial_string",
+  static const std::set<std::string> keys = {"firmware_name", "sh4_firmware_name",  "serial_string",
                                              "fx3_firmware",  "application_header", "boot_header"};
   return keys;
 }
@@ -248,8 +249,8 @@ std::string UnitConfig::DevicePath() const {
   for (char& c : id) {
     if (c == '\\') c = '#';
   }
-  const char* guid = interface == UnitInterface::kReader ? platform::usb::kReaderClassGuid
-                                                          : platform::usb::kStillImageClassGuid;
+  const char* guid =
+      interface == UnitInterface::kReader ? platform::usb::kReaderClassGuid : platform::usb::kStillImageClassGuid;
   return "\\\\?\\" + Lower(id) + "#" + guid;
 }
 

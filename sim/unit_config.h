@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace sim {
 
@@ -59,7 +58,7 @@ struct Faults {
   std::optional<WrongEchoFault> wrong_echo;
   std::optional<OversizeFault> oversize;
   std::optional<DisconnectFault> disconnect;
-  std::vector<uint8_t> halted_endpoints;            // halted until the host resets them
+  std::vector<uint8_t> halted_endpoints;               // halted until the host resets them
   std::map<uint32_t, ScriptedReply> scripted_replies;  // by request number
 };
 
@@ -89,7 +88,7 @@ struct UnitConfig {
 
   // What the unit reports.
   std::string firmware_name = "FW41580-01-02";
-  int32_t firmware_name_status = 0;  // non-zero: service 6 answers only this status
+  int32_t firmware_name_status = 0;              // non-zero: service 6 answers only this status
   std::optional<std::string> sh4_firmware_name;  // nullopt: Command 127 unknown
   std::optional<std::string> serial_string;      // nullopt: the USB serial
   std::optional<std::string> fx3_firmware;

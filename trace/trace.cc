@@ -69,7 +69,7 @@ namespace {
 struct Registry {
   std::mutex mutex;
   std::unordered_map<const TraceLogRecord*, std::shared_ptr<TraceLogRecord>> live;  // guarded by mutex
-  uint64_t handles_issued = 0;                                                    // guarded by mutex
+  uint64_t handles_issued = 0;                                                      // guarded by mutex
 };
 
 Registry& GetRegistry() {
@@ -140,14 +140,14 @@ struct Stamp {
 
 Stamp MakeStamp(const TraceLogRecord& record) {
   static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+                                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   platform::Clock& clock = platform::GetClock();
   const platform::LocalTime now = clock.Now();
   const double seconds = clock.Seconds() - record.block_start;
   const int month = now.month >= 1 && now.month <= 12 ? now.month : 1;
   char date[64];
-  std::snprintf(date, sizeof date, "%s %2d %02d:%02d:%02d", kMonths[static_cast<size_t>(month - 1)], now.day,
-                now.hour, now.minute, now.second);
+  std::snprintf(date, sizeof date, "%s %2d %02d:%02d:%02d", kMonths[static_cast<size_t>(month - 1)], now.day, now.hour,
+                now.minute, now.second);
   Stamp stamp;
   int length = std::snprintf(stamp.text, sizeof stamp.text, "\r\n%.15s %9.6f ", date, seconds);
   if (length < 0) length = std::snprintf(stamp.text, sizeof stamp.text, "\r\n");
@@ -488,8 +488,7 @@ void LogHexDump(LOGHANDLE log, int32_t level, const void* data, int32_t count, c
   va_end(arguments);
 }
 
-void LogHexDumpV(LOGHANDLE log, int32_t level, const void* data, int32_t count, const char* format,
-                 va_list arguments) {
+void LogHexDumpV(LOGHANDLE log, int32_t level, const void* data, int32_t count, const char* format, va_list arguments) {
   platform::PreserveLastError keep_error;
   LockedRecord record(log);
   if (!record || CurrentLevel(*record) == 0) return;

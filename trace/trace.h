@@ -45,7 +45,6 @@ void LogWrite(LOGHANDLE log, int32_t level, const char* format, ...) __attribute
 void LogWriteV(LOGHANDLE log, int32_t level, const char* format, va_list arguments);
 void LogHexDump(LOGHANDLE log, int32_t level, const void* data, int32_t count, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
-void LogHexDumpV(LOGHANDLE log, int32_t level, const void* data, int32_t count, const char* format,
-                 va_list arguments);
+void LogHexDumpV(LOGHANDLE log, int32_t level, const void* data, int32_t count, const char* format, va_list arguments);
 int32_t LogGetIndent(LOGHANDLE log);
 int32_t LogSetIndent(LOGHANDLE log, int32_t indent);  // previous value

@@ -332,8 +332,7 @@ int32_t USBDeviceList(int32_t product_id, char*** device_list, int32_t* device_c
       if (!DevicePathMatches(device_interface.path.c_str(), product_id)) continue;
       std::string reported = device_interface.path;
       if (product_id == kSelectCompositeParent && !device_interface.parent_id.empty()) {
-        reported = "\\\\?\\" + RewriteDeviceId(device_interface.parent_id) + "#" +
-                   platform::usb::kStillImageClassGuid;
+        reported = "\\\\?\\" + RewriteDeviceId(device_interface.parent_id) + "#" + platform::usb::kStillImageClassGuid;
       }
       if (!list.Append(reported)) {
         list.Clear();

@@ -1,6 +1,4 @@
 #include "console/session_log.h"
-#include "updater/base_string.h"
-#include "updater/session_log.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +6,8 @@
 
 #include "platform/clock.h"
 #include "tests/support/temp_dir.h"
+#include "updater/base_string.h"
+#include "updater/session_log.h"
 
 namespace {
 
@@ -66,7 +66,8 @@ TEST_F(SessionLogTest, OpenAppendsAndVerboseEchoesEveryWrite) {
   WriteSessionLogText("##");
   WriteSessionLog(nullptr, nullptr);
   const std::string echoed = testing::internal::GetCapturedStdout();
-  const std::string line = "12/05/2026T20:42:07:0083 - , \"Start\", location = \"QuorvelFirmwareUpdaterSilent::DoSilent\"\n";
+  const std::string line =
+      "12/05/2026T20:42:07:0083 - , \"Start\", location = \"QuorvelFirmwareUpdaterSilent::DoSilent\"\n";
   EXPECT_EQ(echoed, line + "##");
   EXPECT_EQ(Log(), "earlier session\n" + line + "##");
 }

@@ -46,19 +46,19 @@ TEST(ProfileTest, AbsentFileSectionOrKeyGivesTheFallback) {
 
 TEST(ProfileTest, OnlyLinesOfTheRightShapeCount) {
   Profile profile = Profile::Parse(
-      "before=1\n"           // no section yet
+      "before=1\n"  // no section yet
       "[A]\n"
-      ";key=2\n"              // comment
-      "   ; key=3\n"          // indented comment
+      ";key=2\n"      // comment
+      "   ; key=3\n"  // indented comment
       "no equals sign\n"
       "key=4\n"
-      "key=5\n"               // the first of a name wins
-      "[B\n"                  // no closing bracket: not a section
+      "key=5\n"  // the first of a name wins
+      "[B\n"     // no closing bracket: not a section
       "other=6\n"
-      "[a]\n"                 // the same section again is not searched
+      "[a]\n"  // the same section again is not searched
       "later=7\n"
       "[C]  trailing\n"
-      "x = a=b\n");           // the value runs from the first '='
+      "x = a=b\n");  // the value runs from the first '='
   EXPECT_EQ(profile.Int("", "before", -1), -1);
   EXPECT_EQ(profile.Int("A", ";key", -1), -1);
   EXPECT_EQ(profile.Int("A", "key", -1), 4);

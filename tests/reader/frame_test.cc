@@ -1,3 +1,5 @@
+#include "reader/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,7 +8,6 @@
 
 #include "platform/clock.h"
 #include "platform/system.h"
-#include "reader/frame.h"
 #include "reader/handle.h"
 #include "reader/rdr.h"
 #include "tests/support/temp_dir.h"
@@ -101,8 +102,8 @@ TEST_F(FrameTest, LibraryErrorNumbers) {
 TEST_F(FrameTest, InvalidHandlesRecordErrorFourGloballyOnly) {
   SetErrorCode(handle_, 0x1234);
   int not_a_handle[64] = {};
-  for (RDRHANDLE bad : {static_cast<RDRHANDLE>(nullptr), InvalidReaderHandle(),
-                        reinterpret_cast<RDRHANDLE>(not_a_handle)}) {
+  for (RDRHANDLE bad :
+       {static_cast<RDRHANDLE>(nullptr), InvalidReaderHandle(), reinterpret_cast<RDRHANDLE>(not_a_handle)}) {
     SetErrorCode(nullptr, 0);
     EXPECT_EQ(HandleEnter(bad, "Test", 1), 0);
     EXPECT_EQ(GetErrorCode(), 0x20000004);
@@ -310,19 +311,17 @@ TEST(FrameTrace, NestedOperationGoldenOutput) {
   const std::string s = "\r\nDec  5 20:42:07  0.000000 ";
   const std::string expected =
       s + s + s + s + s + "=================" + s + "Logging initiated" + s + "=================" + s +
-      "Standard format of log messages; FunctionName(SourceCodeLine#)[ThreadID]" + s +
-      "enter RDRSendReceive";
+      "Standard format of log messages; FunctionName(SourceCodeLine#)[ThreadID]" + s + "enter RDRSendReceive";
   ASSERT_EQ(text.substr(0, expected.size()), expected) << text;
   const std::string rest = text.substr(expected.size());
   const std::string body = std::regex_replace(rest, std::regex("\\(\\d+\\)"), "(L)");
-  const std::string expected_body =
-      "(L)[T]" + s + " vhdl=0xPTR" + s + " ohdr=0xPTR" + s + " odata=0xPTR" + s + " ihdr=0xPTR" + s +
-      " idata=0xPTR" + s + " enter MEMSendReceive(L)[T]" + s + "  vhdl=0xPTR" + s + "  ohdr=0xPTR" + s +
-      "  odata=0xPTR" + s + "  ihdr=0xPTR" + s + "  idata=0xPTR" + s +
-      " exit  MEMSendReceive(L)[T] with failure 0x0, error=0x0" + s +
-      "exit  RDRSendReceive(L)[T] with failure 0x0, error=0x0" +
-      // The block that opened the file also carries the banner's stamp.
-      s + s + "enter RDRLogSet(L)[T]";
+  const std::string expected_body = "(L)[T]" + s + " vhdl=0xPTR" + s + " ohdr=0xPTR" + s + " odata=0xPTR" + s +
+                                    " ihdr=0xPTR" + s + " idata=0xPTR" + s + " enter MEMSendReceive(L)[T]" + s +
+                                    "  vhdl=0xPTR" + s + "  ohdr=0xPTR" + s + "  odata=0xPTR" + s + "  ihdr=0xPTR" + s +
+                                    "  idata=0xPTR" + s + " exit  MEMSendReceive(L)[T] with failure 0x0, error=0x0" +
+                                    s + "exit  RDRSendReceive(L)[T] with failure 0x0, error=0x0" +
+                                    // The block that opened the file also carries the banner's stamp.
+                                    s + s + "enter RDRLogSet(L)[T]";
   EXPECT_EQ(body.substr(0, expected_body.size()), expected_body) << body;
   // The close detaches the instance inside a block of its own.
   EXPECT_NE(body.find("Removing instance 0xPTR from logging"), std::string::npos);
@@ -352,8 +351,7 @@ TEST(FrameTrace, AllocationsAreTracedOnTheirHandle) {
 
   const std::string text = testing_support::ReadFile(path);
   std::smatch found;
-  ASSERT_TRUE(std::regex_search(text, found, std::regex("PlatformAlloc of 24 bytes at 0x([0-9a-f]+)\r\n")))
-      << text;
+  ASSERT_TRUE(std::regex_search(text, found, std::regex("PlatformAlloc of 24 bytes at 0x([0-9a-f]+)\r\n"))) << text;
   EXPECT_EQ(std::stoull(found[1].str(), nullptr, 16), address);
   EXPECT_NE(text.find("PlatformAlloc of 40 bytes at 0x0\r\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("PlatformAlloc of 0 bytes"), std::string::npos);

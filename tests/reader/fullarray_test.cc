@@ -85,14 +85,17 @@ TEST(FullArrayOpen, ProbingByWrapAround) {
   };
   const std::vector<Case> cases = {
       // Chip 20 mirrors chip 16: the small configuration memory.
-      {"equal blocks", {{"2", Memory(0x2000, 1)}, {"16", Memory(0x20000, 5)}, {"20", Memory(0x20000, 5)}},
-       0x2000, 0x20000},
+      {"equal blocks",
+       {{"2", Memory(0x2000, 1)}, {"16", Memory(0x20000, 5)}, {"20", Memory(0x20000, 5)}},
+       0x2000,
+       0x20000},
       // No chip 20 at all (it answers -266, quietly).
       {"no chip 20", {{"2", Memory(0x4000, 1)}, {"16", Memory(0x20000, 5)}}, 0x4000, 0x20000},
       // Chip 20 differs and chip 32 wraps at 0x4000 onto chip 16's contents.
-      {"large", {{"2", Memory(0x4000, 1)}, {"16", Memory(0x20000, 5)}, {"20", Memory(0x20000, 6)},
-                 {"32", Memory(0x4000, 5)}},
-       0x4000, 0x84000},
+      {"large",
+       {{"2", Memory(0x4000, 1)}, {"16", Memory(0x20000, 5)}, {"20", Memory(0x20000, 6)}, {"32", Memory(0x4000, 5)}},
+       0x4000,
+       0x84000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -107,10 +110,11 @@ TEST(FullArrayOpen, ProbingByWrapAround) {
 
 TEST(FullArrayOpen, UnrecognisedMemoriesFailTheOpen) {
   // Chip 32 matches nothing; then a firmware memory larger than 16 KiB.
-  for (const nlohmann::json& memories :
-       {nlohmann::json{{"2", Memory(0x4000, 1)}, {"16", Memory(0x20000, 5)}, {"20", Memory(0x20000, 6)},
-                       {"32", Memory(0x4000, 7)}},
-        nlohmann::json{{"2", Memory(0x10000, 1)}, {"16", Memory(0x20000, 5)}}}) {
+  for (const nlohmann::json& memories : {nlohmann::json{{"2", Memory(0x4000, 1)},
+                                                        {"16", Memory(0x20000, 5)},
+                                                        {"20", Memory(0x20000, 6)},
+                                                        {"32", Memory(0x4000, 7)}},
+                                         nlohmann::json{{"2", Memory(0x10000, 1)}, {"16", Memory(0x20000, 5)}}}) {
     ArrayBench bench(nlohmann::json{{"memory_size_service", false}, {"serial_memories", memories}});
     EXPECT_EQ(bench.Open(), InvalidFullArrayHandle());
     EXPECT_EQ(GetErrorCode(), Error(8));

@@ -90,8 +90,7 @@ TEST(SectorCommands, RequestBytesRepliesAndLocations) {
   EXPECT_EQ(requests[2].size, 13);
   EXPECT_EQ(requests[2].body, Bytes({3, 0, id & 0xFF, id >> 8, 0x34, 0x12, 7, 0, 3, 0, 0xA1, 0xB2, 0xC3}));
   EXPECT_EQ(requests[3].size, 10);  // a zero-length write is the bare parameter block
-  EXPECT_EQ(requests[3].body,
-            Bytes({3, 0, id & 0xFF, id >> 8, location & 0xFF, location >> 8, 0xFC, 0x03, 0, 0}));
+  EXPECT_EQ(requests[3].body, Bytes({3, 0, id & 0xFF, id >> 8, location & 0xFF, location >> 8, 0xFC, 0x03, 0, 0}));
   EXPECT_EQ(requests[4].body, Bytes({2, 0, id & 0xFF, id >> 8, moved & 0xFF, moved >> 8, 6, 0, 4, 0}));
   EXPECT_EQ(requests[5].body, Bytes({7, 0, id & 0xFF, id >> 8, moved & 0xFF, moved >> 8, 0, 0, 0, 0}));
 }
@@ -157,8 +156,7 @@ TEST(SectorCommands, StatusesMapToFlashErrorsAndReadDataStillArrives) {
     int16_t status;
     int32_t error;
   };
-  for (const Case& c : {Case{-126, 32706}, Case{-127, 32705}, Case{-115, 32717}, Case{-114, 32704},
-                        Case{1, 32704}}) {
+  for (const Case& c : {Case{-126, 32706}, Case{-127, 32705}, Case{-115, 32717}, Case{-114, 32704}, Case{1, 32704}}) {
     SCOPED_TRACE(c.status);
     bench.flash().InjectStatus(sim::kSubRead, c.status);
     std::fill(std::begin(entry), std::end(entry), 0);

@@ -96,8 +96,7 @@ TEST(ReaderSession, OpenIdentifySendAFileAndSoftBoot) {
   EXPECT_EQ(last[20], 1);
   EXPECT_EQ(sim::ReadText(last, 21, 27), "app.bin");
   EXPECT_EQ(ReadU32(last, 48), crc);
-  EXPECT_EQ(std::vector<uint8_t>(last.begin() + 52, last.end()),
-            std::vector<uint8_t>(file.begin() + 2048, file.end()));
+  EXPECT_EQ(std::vector<uint8_t>(last.begin() + 52, last.end()), std::vector<uint8_t>(file.begin() + 2048, file.end()));
   auto stored = unit.FileNamed("app.bin");
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(stored->contents, file);

@@ -64,7 +64,8 @@ class SimFileTransfer : public ::testing::Test {
     const uint32_t full = static_cast<uint32_t>(file.size() / packet);
     std::vector<int32_t> statuses;
     std::span<const uint8_t> data(file);
-    for (uint32_t i = 0; i < full; ++i) statuses.push_back(Send(PacketBody(i, full + 1, data.subspan(i * packet, packet))));
+    for (uint32_t i = 0; i < full; ++i)
+      statuses.push_back(Send(PacketBody(i, full + 1, data.subspan(i * packet, packet))));
     Final final{static_cast<uint32_t>(file.size()), kind, name, crc.value_or(sim::ComputePacketCrc(file))};
     statuses.push_back(Send(PacketBody(full, full + 1, data.subspan(full * packet), final)));
     return statuses;
@@ -151,7 +152,9 @@ TEST_F(SimFileTransfer, Fx3LinesLandAtChipTimes64KPlusAddress) {
   std::span<const uint8_t> data(image);
   for (size_t pos = 0; pos < image.size(); pos += 768) {
     size_t length = std::min<size_t>(768, image.size() - pos);
-    ASSERT_EQ(status(line(static_cast<uint8_t>(pos >> 16), static_cast<uint16_t>(pos & 0xFFFF), data.subspan(pos, length))), 0);
+    ASSERT_EQ(
+        status(line(static_cast<uint8_t>(pos >> 16), static_cast<uint16_t>(pos & 0xFFFF), data.subspan(pos, length))),
+        0);
   }
   std::vector<uint8_t> memory = unit_.Fx3BootMemory();
   ASSERT_EQ(memory.size(), 0x80000u);

@@ -1,12 +1,12 @@
 // The flash model spoken to directly, request bytes in and reply bytes out.
-#include "sim/flash_model.h"
+#include "sim/flash.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "sim/flash.h"
+#include "sim/flash_model.h"
 #include "sim/wire.h"
 #include "tests/support/temp_dir.h"
 
@@ -145,8 +145,8 @@ TEST(FlashModelRaw, NorRulesAndBlockErase) {
 }
 
 std::vector<uint8_t> SerialRead(FlashModel& model, uint8_t chip, uint16_t address, uint32_t count, int32_t* status) {
-  std::vector<uint8_t> body{8, chip, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                            static_cast<uint8_t>(count), 0, 0, 0};
+  std::vector<uint8_t> body{
+      8, chip, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(count), 0, 0, 0};
   auto reply = model.Handle(sim::kInformationCommand, body);
   EXPECT_TRUE(reply.has_value());
   *status = static_cast<int32_t>((*reply)[0] | (*reply)[1] << 8 | (*reply)[2] << 16 | (*reply)[3] << 24);

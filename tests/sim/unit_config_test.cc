@@ -40,7 +40,8 @@ TEST(SimUnitConfig, ParsesEveryPartOfAUnitFile) {
                "disconnect": {"at_request": 4, "return_after_ms": null}, "halted_endpoints": ["0x81"],
                "scripted_replies": [{"request": 5, "chunks": ["FF FF 0e 00", ""]}]},
     "flash": {"anything": [1, 2]}
-  })"), "front-desk");
+  })"),
+                                      "front-desk");
   EXPECT_EQ(config.name, "front-desk");
   EXPECT_EQ(config.vendor_id, 0x17B9);
   EXPECT_EQ(config.product_id, 0x4000);
@@ -92,7 +93,8 @@ TEST(SimUnitConfig, RejectsMistakesNamingTheKey) {
   EXPECT_EQ(ErrorOf(R"({"usb": {"interface": "hid"}})"),
             "usb.interface: \"hid\" is neither \"reader\" nor \"still_image\"");
   EXPECT_EQ(ErrorOf(R"({"usb": {"serial": "a#b"}})"), "usb.serial: \"a#b\" may hold letters, digits and & _ . - only");
-  EXPECT_EQ(ErrorOf(R"({"usb": {"in_pipe": 2}})"), "usb.in_pipe/out_pipe: IN pipe ids carry bit 0x80, OUT pipe ids do not");
+  EXPECT_EQ(ErrorOf(R"({"usb": {"in_pipe": 2}})"),
+            "usb.in_pipe/out_pipe: IN pipe ids carry bit 0x80, OUT pipe ids do not");
   EXPECT_EQ(ErrorOf(R"({"identity": {"firmware_name": 41580}})"), "identity.firmware_name: expected a string");
   EXPECT_EQ(ErrorOf(R"({"faults": {"silence": {"from_request": 0}}})"),
             "faults.silence.from_request: requests count from 1");
@@ -141,7 +143,8 @@ TEST(SimUnitConfig, ExampleUnitsLoadAndMatchTheirModels) {
 }
 
 TEST(SimUnitConfig, EveryExampleInTheUnitFileGuideLoads) {
-  const auto guide = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "docs" / "sim-units.md";
+  const auto guide =
+      std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "docs" / "sim-units.md";
   const std::string text = testing_support::ReadFile(guide.string());
   size_t examples = 0;
   for (size_t start = text.find("```json\n"); start != std::string::npos && examples < 100;
@@ -150,7 +153,8 @@ TEST(SimUnitConfig, EveryExampleInTheUnitFileGuideLoads) {
     const size_t end = text.find("```", body);
     ASSERT_NE(end, std::string::npos);
     ++examples;
-    EXPECT_NO_THROW(ParseUnitConfig(json::parse(text.substr(body, end - body)), "example")) << text.substr(body, end - body);
+    EXPECT_NO_THROW(ParseUnitConfig(json::parse(text.substr(body, end - body)), "example"))
+        << text.substr(body, end - body);
   }
   EXPECT_EQ(examples, 5u);
 }

@@ -164,7 +164,7 @@ TEST_F(SimUnitFaults, ScriptedRepliesDeliverRawBytesAndShortPackets) {
   auto garbage = host_.Read(4096);
   ASSERT_TRUE(garbage);
   EXPECT_EQ(garbage->size(), 64u);
-  EXPECT_FALSE(host_.Read(4096));  // nothing beyond the script
+  EXPECT_FALSE(host_.Read(4096));                    // nothing beyond the script
   EXPECT_FALSE(host_.Exchange(14, ServiceBody(6)));  // request 3: scripted silence
   EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
 }

@@ -88,7 +88,7 @@ TEST_F(SimUnitServices, Sh4UnitNamesItselfOnlyThroughTheSh4Request) {
   EXPECT_EQ(Status16(sh4), 0);
   EXPECT_EQ(ReadText(sh4.body, 4, 14), "FW40961-03-01");
   EXPECT_EQ(Status32(Ask(host, 14, ServiceBody(4, 0, 60))), -266);  // listed as unknown
-  EXPECT_EQ(Status32(Ask(host, 120, {})), -266);                     // no API version
+  EXPECT_EQ(Status32(Ask(host, 120, {})), -266);                    // no API version
 }
 
 TEST_F(SimUnitServices, HeadersAreNulTerminatedAndLongRepliesSpanSeveralReads) {
@@ -102,7 +102,7 @@ TEST_F(SimUnitServices, HeadersAreNulTerminatedAndLongRepliesSpanSeveralReads) {
   EXPECT_EQ(ReadU16(*first, 0), 509);
   auto rest = host.Read(2048);
   ASSERT_TRUE(rest);
-  EXPECT_EQ(rest->size(), 64u);  // 576 wire bytes in all
+  EXPECT_EQ(rest->size(), 64u);          // 576 wire bytes in all
   EXPECT_EQ((*rest)[4 + 508 - 512], 0);  // the terminating NUL
 
   SimHost::Reply boot = Ask(host, 14, ServiceBody(24));

@@ -12,8 +12,8 @@ namespace {
 TEST(SimWire, ReplySizeEncodingUsesPlainCountsBelow0x8000ThenCoarserUnits) {
   EXPECT_EQ(EncodeReplySize(0), 0);
   EXPECT_EQ(EncodeReplySize(0x7FFF), 0x7FFF);
-  EXPECT_EQ(EncodeReplySize(0x8000), 0x8080);      // 128 units of 256
-  EXPECT_EQ(EncodeReplySize(0x8001), 0x8081);      // rounded up to the next unit
+  EXPECT_EQ(EncodeReplySize(0x8000), 0x8080);  // 128 units of 256
+  EXPECT_EQ(EncodeReplySize(0x8001), 0x8081);  // rounded up to the next unit
   EXPECT_EQ(EncodeReplySize(0x3FFF * 256), 0xBFFF);
   EXPECT_EQ(EncodeReplySize(0x3FFF * 256 + 1), 0xC000 | 2048);  // 2048-byte units
   EXPECT_EQ(DecodeReplySize(0x8002), 512u);

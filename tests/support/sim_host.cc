@@ -74,7 +74,8 @@ std::optional<SimHost::Reply> SimHost::ReadReply(size_t first_read) {
   }
   reply.wire_bytes = wire.size();
   if (wire.size() < sim::kHeaderBytes + body) return std::nullopt;
-  reply.body.assign(wire.begin() + sim::kHeaderBytes, wire.begin() + static_cast<std::ptrdiff_t>(sim::kHeaderBytes + body));
+  reply.body.assign(wire.begin() + sim::kHeaderBytes,
+                    wire.begin() + static_cast<std::ptrdiff_t>(sim::kHeaderBytes + body));
   return reply;
 }
 

@@ -73,11 +73,10 @@ TEST_F(TraceTest, BlocksAreStampedIndentedAndWrittenWhole) {
 
   const std::string late = Stamp("Dec  5 20:42:08", 1.5);
   const std::string minute = Stamp("Dec  5 20:43:08", 0.0);
-  EXPECT_EQ(ReadFile(path_), Banner(late) + kS0 + "enter RDRFlush(12)[77]" +
-                                 Stamp(kStart, 0.25, 1) + "vhdl=0x10" + Stamp("Dec  5 20:42:08", 1.5, 1) +
-                                 "line one" + Stamp("Dec  5 20:42:08", 1.5, 1) + "line two" + late +
-                                 "exit  RDRFlush(12)[77] with success 0x1" + late + minute + "standalone" +
-                                 minute + "Logging terminated" + minute);
+  EXPECT_EQ(ReadFile(path_), Banner(late) + kS0 + "enter RDRFlush(12)[77]" + Stamp(kStart, 0.25, 1) + "vhdl=0x10" +
+                                 Stamp("Dec  5 20:42:08", 1.5, 1) + "line one" + Stamp("Dec  5 20:42:08", 1.5, 1) +
+                                 "line two" + late + "exit  RDRFlush(12)[77] with success 0x1" + late + minute +
+                                 "standalone" + minute + "Logging terminated" + minute);
 }
 
 TEST_F(TraceTest, SuccessiveRunsAppendEachWithItsBanner) {
@@ -100,8 +99,8 @@ TEST_F(TraceTest, LevelsFilterMessages) {
   LOGHANDLE detail = LogOpen(path_.c_str(), kTraceDetail);
   WriteOperation(detail);
   EXPECT_EQ(LogClose(detail), 1);
-  const std::string operation = kS0 + "enter Op(1)[2]" + kS0 + "vhdl=0x10" + kS0 + "detail" + kS0 +
-                                "exit  Op(1)[2] with success 0x1";
+  const std::string operation =
+      kS0 + "enter Op(1)[2]" + kS0 + "vhdl=0x10" + kS0 + "detail" + kS0 + "exit  Op(1)[2] with success 0x1";
   EXPECT_EQ(ReadFile(path_), Banner(kS0) + operation + kS0 + kS0 + "Logging terminated" + kS0);
 
   const std::string entry_path = dir_.File("entry.log");
@@ -110,8 +109,7 @@ TEST_F(TraceTest, LevelsFilterMessages) {
   EXPECT_FALSE(LogWants(entry, kTraceParameter));
   WriteOperation(entry);
   EXPECT_EQ(LogClose(entry), 1);
-  EXPECT_EQ(ReadFile(entry_path),
-            Banner(kS0) + kS0 + "enter Op(1)[2]" + kS0 + "exit  Op(1)[2] with success 0x1" + kS0);
+  EXPECT_EQ(ReadFile(entry_path), Banner(kS0) + kS0 + "enter Op(1)[2]" + kS0 + "exit  Op(1)[2] with success 0x1" + kS0);
 
   const std::string off_path = dir_.File("off.log");
   LOGHANDLE off = LogOpen(off_path.c_str(), 0);
@@ -180,16 +178,16 @@ TEST_F(TraceTest, NestedBlocksReachTheFileWhenTheOutermostEnds) {
   LogSetIndent(log, 0);
   EXPECT_EQ(LogBlockEnd(log), 1);
   EXPECT_EQ(LogBlockEnd(log), 0) << "no block open";
-  EXPECT_EQ(ReadFile(path_), Banner(kS0) + kS0 + "enter Outer(1)[2]" + Stamp(kStart, 0.0, 1) +
-                                 "enter Inner(3)[2]" + kS0);
+  EXPECT_EQ(ReadFile(path_),
+            Banner(kS0) + kS0 + "enter Outer(1)[2]" + Stamp(kStart, 0.0, 1) + "enter Inner(3)[2]" + kS0);
 
   // Closing inside an open block writes that block instead of losing it.
   LogBlockBegin(log);
   LogWrite(log, kTraceDetail, "\nstill open");
   EXPECT_EQ(LogClose(log), 1);
   EXPECT_EQ(LogBlockEnd(log), 0);
-  EXPECT_EQ(ReadFile(path_), Banner(kS0) + kS0 + "enter Outer(1)[2]" + Stamp(kStart, 0.0, 1) +
-                                 "enter Inner(3)[2]" + kS0 + kS0 + "still open" + kS0 + "Logging terminated" + kS0);
+  EXPECT_EQ(ReadFile(path_), Banner(kS0) + kS0 + "enter Outer(1)[2]" + Stamp(kStart, 0.0, 1) + "enter Inner(3)[2]" +
+                                 kS0 + kS0 + "still open" + kS0 + "Logging terminated" + kS0);
 }
 
 TEST_F(TraceTest, HexDumpLayout) {
@@ -208,8 +206,8 @@ TEST_F(TraceTest, HexDumpLayout) {
 
   const std::string row = " 00010203 04050607 08090A0B 0C0D0E0F";
   EXPECT_EQ(ReadFile(path_), Banner(kS0) + kS0 + "write 20 bytes" + kS0 + row + kS0 + " 101112AB" + kS0 + kS0 +
-                                 "write 17 bytes" + kS0 + row + kS0 + " 10" + kS0 + "no data" + kS0 + kS0 +
-                                 "empty" + kS0 + kS0 + kS0 + "Logging terminated" + kS0);
+                                 "write 17 bytes" + kS0 + row + kS0 + " 10" + kS0 + "no data" + kS0 + kS0 + "empty" +
+                                 kS0 + kS0 + kS0 + "Logging terminated" + kS0);
 }
 
 TEST_F(TraceTest, FormatAreaAndBufferLimits) {

@@ -1,3 +1,5 @@
+#include "platform/usb.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/usb.h"
 #include "reader/frame.h"
 #include "reader/handle.h"
 #include "reader/rdr.h"
@@ -215,9 +216,9 @@ TEST_F(UsbTest, OpenConfiguresPipesAndIdentifiesTheReader) {
   for (const auto& event : sim::EventsOfKind(events, TrafficKind::kSetPolicy)) {
     policies.emplace_back(event.pipe << 16 | event.code, event.value);
   }
-  const std::vector<std::pair<uint32_t, uint32_t>> expected = {
-      {0x81 << 16 | 3, 0}, {0x02 << 16 | 3, 0}, {0x02 << 16 | 1, 1},
-      {0x81 << 16 | 4, 0}, {0x81 << 16 | 5, 1}, {0x81 << 16 | 6, 0}};
+  const std::vector<std::pair<uint32_t, uint32_t>> expected = {{0x81 << 16 | 3, 0}, {0x02 << 16 | 3, 0},
+                                                               {0x02 << 16 | 1, 1}, {0x81 << 16 | 4, 0},
+                                                               {0x81 << 16 | 5, 1}, {0x81 << 16 | 6, 0}};
   EXPECT_EQ(policies, expected);
   auto resets = sim::EventsOfKind(events, TrafficKind::kResetPipe);
   ASSERT_FALSE(resets.empty());
@@ -259,7 +260,7 @@ TEST_F(UsbTest, FirmwareNamesGiveNumbersOrFailTheOpen) {
     int32_t number;
   };
   const Case cases[] = {{"FW-40990 SH4", 40990}, {"FW41580-01-02", 41580}, {"FW41014", 41014}, {"", 0},
-                        {"XW41580-01-02", 0}, {"FW0-1-2", 0}, {"FW-1", -1}};
+                        {"XW41580-01-02", 0},    {"FW0-1-2", 0},           {"FW-1", -1}};
   int serial = 0;
   for (const Case& c : cases) {
     sim::UnitConfig config;
@@ -442,11 +443,11 @@ TEST_F(UsbTest, MaliciousRepliesNeverOverrunTheCallersBuffer) {
   auto unit = AddUnit("bad", 0x4000);
   RDRHANDLE handle = OpenQuiet(unit);
   const std::vector<sim::ScriptedReply> replies = {
-      Reply(5, 0xFFFF, 40, 64),        // absurd size, short reply
-      Reply(5, 0xBFFF, 3000, 64),      // big size, 64-byte packets
-      Reply(5, 100, 100, 17),          // short packets mid-body
-      Reply(5, 0xC000, 0),             // zero in large units
-      sim::ScriptedReply{{{5}}},       // 1 byte
+      Reply(5, 0xFFFF, 40, 64),    // absurd size, short reply
+      Reply(5, 0xBFFF, 3000, 64),  // big size, 64-byte packets
+      Reply(5, 100, 100, 17),      // short packets mid-body
+      Reply(5, 0xC000, 0),         // zero in large units
+      sim::ScriptedReply{{{5}}},   // 1 byte
       sim::ScriptedReply{{{0x10, 0, 5, 0}, {1, 2, 3}}},
       Reply(5, 24, 24, 4),
   };
@@ -549,8 +550,7 @@ TEST_F(UsbTest, FailedCompletionsFinishOnlyOnTheStillImageInterface) {
   // interface's 1 for a good overlapped result and 0 for a failed one.
   EXPECT_NE(trace.find("PlatformRead of 64 bytes with result 0\r\n"), std::string::npos);
   EXPECT_NE(trace.find("PlatformRead of 64 bytes with result 1\r\n"), std::string::npos);
-  EXPECT_NE(trace.find("PlatformRead of 0 bytes with result " + std::to_string(ENODEV) + "\r\n"),
-            std::string::npos);
+  EXPECT_NE(trace.find("PlatformRead of 0 bytes with result " + std::to_string(ENODEV) + "\r\n"), std::string::npos);
   EXPECT_NE(trace.find("PlatformRead of 0 bytes with result 0\r\n"), std::string::npos);
   EXPECT_NE(trace.find("PlatformWrite of 64 bytes with result 0\r\n"), std::string::npos);
   EXPECT_NE(trace.find("PlatformWrite of 64 bytes with result 1\r\n"), std::string::npos);

@@ -142,8 +142,9 @@ TEST_F(SettingsTest, MissingFileGivesEveryDefault) {
 }
 
 TEST_F(SettingsTest, BooleansAreTrueOnlyForExactlyOne) {
-  Load("[initsettings]\nSKIPSAMEFIRMWARE=2\nSkipSimilarFirmware=1\nRemoveDevices=-1\n"
-       "VerboseLogging= 1 \nRebootBeforeFX3=1st\nUseOldTransferProtocol=true\n");
+  Load(
+      "[initsettings]\nSKIPSAMEFIRMWARE=2\nSkipSimilarFirmware=1\nRemoveDevices=-1\n"
+      "VerboseLogging= 1 \nRebootBeforeFX3=1st\nUseOldTransferProtocol=true\n");
   EXPECT_FALSE(silent_.m_SkipSameFirmware);
   EXPECT_TRUE(silent_.m_SkipSimilarFirmware);
   EXPECT_FALSE(silent_.m_RemoveDevices);
