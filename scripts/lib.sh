@@ -5,8 +5,8 @@ set -euo pipefail
 QUORVEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 QUORVEL_PACKAGES=(
-  cmake ninja-build g++ pkg-config
-  libgtest-dev nlohmann-json3-dev libusb-1.0-0-dev
+  cmake ninja-build g++
+  libgtest-dev nlohmann-json3-dev
 )
 
 ensure_packages() {
