@@ -65,10 +65,8 @@ TEST_F(SimUnitFolder, StoredStateIsSeenByTheNextBackendOnTheFolder) {
   })");
   std::vector<uint8_t> file(1500, 0x5A);
   {
-    auto backend = Load();
-    auto unit = backend->unit("wr");
+    auto unit = Load()->unit("wr");
     SimHost host(unit->DevicePath());
-    ASSERT_TRUE(host.ok());
     // One-packet transfer of app.bin, a status bit, an FX3 line, a new string.
     std::vector<uint8_t> packet(52 + 1024, 0);
     std::vector<uint8_t> last(52 + 476, 0);
@@ -121,6 +119,21 @@ TEST_F(SimUnitFolder, UnreadableStateStartsAfresh) {
   auto backend = Load();
   ASSERT_EQ(backend->units().size(), 1u);
   EXPECT_EQ(backend->units()[0]->status_word(), 0x80u);
+}
+
+TEST_F(SimUnitFolder, InstallFromEnvironmentNeedsAFolder) {
+  ::unsetenv(sim::kSimDirVariable);
+  EXPECT_FALSE(sim::InstallFromEnvironment());
+  ::setenv(sim::kSimDirVariable, "/nonexistent/units", 1);
+  EXPECT_FALSE(sim::InstallFromEnvironment());
+  WriteFile(folder_.File("unit.json"), R"({"usb": {"product_id": "0x48"}})");
+  ::setenv(sim::kSimDirVariable, folder_.path().c_str(), 1);
+  EXPECT_TRUE(sim::InstallFromEnvironment());
+  ::unsetenv(sim::kSimDirVariable);
+  auto* backend = dynamic_cast<sim::SimulatedBackend*>(platform::usb::GetBackend().get());
+  ASSERT_NE(backend, nullptr);
+  ASSERT_EQ(backend->units().size(), 1u);
+  EXPECT_EQ(backend->units()[0]->config().product_id, 0x48);
 }
 
 }  // namespace
