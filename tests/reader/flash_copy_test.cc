@@ -8,13 +8,10 @@
 
 #include "reader/flash.h"
 #include "reader/frame.h"
-#include "reader/handle.h"
-#include "reader/rdr.h"
 #include "sim/flash_model.h"
+#include "tests/support/expect_error.h"
 #include "tests/support/sim_bench.h"
-#include "tests/support/temp_dir.h"
-#include "trace/trace.h"
-#include "transport/usb.h"
+#include "tests/support/trace_capture.h"
 
 namespace {
 
@@ -22,43 +19,29 @@ using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-int32_t Error(int32_t number) { return LibraryError(number); }
-
 std::string Pattern(size_t size, uint32_t seed) {
   std::string data(size, '\0');
   for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 37 + seed * 11 + (i >> 9)) & 0xFF);
   return data;
 }
 
-sim::UnitConfig UnitWithFlash() {
-  sim::UnitConfig config = testing_support::WrUnitConfig();
-  config.flash = {{"sectors_per_chip", 600}, {"logical_chips", {0, 1}}};
-  return config;
-}
-
-// One unit on a fresh bus; with a state folder, its flash outlives the bench.
+// One unit with two flash chips on a fresh bus; with a state folder, its
+// flash outlives the bench as it would outlive a process.
 class CopyBench {
  public:
-  explicit CopyBench(const std::filesystem::path& state = {}, bool own_flash = false) {
-    unit_ = bench_.backend().AddUnit(UnitWithFlash(), state);
-    if (own_flash) {
-      auto model = std::make_unique<sim::FlashModel>(UnitWithFlash().flash, std::filesystem::path());
-      flash_ = model.get();
-      unit_->AddHandler(std::move(model));
-    }
-    handle_ = RDROpenUSB(unit_->DevicePath().c_str());
+  explicit CopyBench(const std::filesystem::path& state = {}) {
+    sim::UnitConfig config = testing_support::WrUnitConfig();
+    config.flash = {{"sectors_per_chip", 600}, {"logical_chips", {0, 1}}};
+    unit_ = bench_.backend().AddUnit(std::move(config), state);
+    handle_ = bench_.Open(*unit_);
   }
-  ~CopyBench() {
-    if (handle_ != InvalidReaderHandle()) RDRClose(handle_);
-  }
-  RDRHANDLE handle() const { return handle_; }
-  sim::FlashModel& flash() { return *flash_; }
+  RDRHANDLE handle() const { return handle_.get(); }
+  sim::FlashModel& flash() { return unit_->flash(); }
 
  private:
   testing_support::SimBench bench_;
   std::shared_ptr<sim::Unit> unit_;
-  sim::FlashModel* flash_ = nullptr;
-  RDRHANDLE handle_ = InvalidReaderHandle();
+  testing_support::ReaderOwner handle_;
 };
 
 TEST(FlashCopy, RoundTripsSurviveANewUnitOnTheSameState) {
@@ -67,7 +50,6 @@ TEST(FlashCopy, RoundTripsSurviveANewUnitOnTheSameState) {
   const std::vector<size_t> sizes = {0, 1, 1019, 1020, 1021, 10200, 10201, 100 * 1024};
   {
     CopyBench bench(state);
-    ASSERT_NE(bench.handle(), InvalidReaderHandle());
     for (size_t i = 0; i < sizes.size(); ++i) {
       const std::string source = dir.File("in" + std::to_string(i));
       WriteFile(source, Pattern(sizes[i], static_cast<uint32_t>(i)));
@@ -76,7 +58,6 @@ TEST(FlashCopy, RoundTripsSurviveANewUnitOnTheSameState) {
     }
   }
   CopyBench reopened(state);
-  ASSERT_NE(reopened.handle(), InvalidReaderHandle());
   for (size_t i = 0; i < sizes.size(); ++i) {
     SCOPED_TRACE(sizes[i]);
     const std::string back = dir.File("out" + std::to_string(i));
@@ -93,25 +74,18 @@ TEST(FlashCopy, RoundTripsSurviveANewUnitOnTheSameState) {
 
 TEST(FlashCopy, ThreePassesAndProgressEndingAt99) {
   TempDir dir;
-  const std::string log_path = dir.File("RdrDev.log");
-  LOGHANDLE log = LogOpen(log_path.c_str(), kTraceEntry);
-  ASSERT_NE(log, InvalidLogHandle());
-  LogSetGlobal(log);
-  {
-    CopyBench bench;
-    const std::string source = dir.File("app.bin");
-    WriteFile(source, Pattern(20401, 3));
-    EXPECT_EQ(F_cp(bench.handle(), source.c_str(), "0:app.bin"), 20401);
-    EXPECT_EQ(bench.handle()->progress, 99);  // 20401 * 100 / 20402
-    const std::string text = ReadFile(log_path);
-    size_t passes = 0;
-    for (size_t at = text.find("enter F_fwrite("); at != std::string::npos; at = text.find("enter F_fwrite(", at + 1)) {
-      ++passes;
-    }
-    EXPECT_EQ(passes, 3u);  // 10200, 10200 and 1 bytes
+  testing_support::TraceCapture trace(kTraceEntry);
+  CopyBench bench;
+  const std::string source = dir.File("app.bin");
+  WriteFile(source, Pattern(20401, 3));
+  EXPECT_EQ(F_cp(bench.handle(), source.c_str(), "0:app.bin"), 20401);
+  EXPECT_EQ(bench.handle()->progress, 99);  // 20401 * 100 / 20402
+  const std::string text = trace.Read();
+  size_t passes = 0;
+  for (size_t at = text.find("enter F_fwrite("); at != std::string::npos; at = text.find("enter F_fwrite(", at + 1)) {
+    ++passes;
   }
-  LogSetGlobal(nullptr);
-  EXPECT_EQ(LogClose(log), 1);
+  EXPECT_EQ(passes, 3u);  // 10200, 10200 and 1 bytes
 }
 
 TEST(FlashCopy, FailuresNameTheSideThatFailed) {
@@ -121,31 +95,26 @@ TEST(FlashCopy, FailuresNameTheSideThatFailed) {
   const std::string source = dir.File("src.bin");
   WriteFile(source, Pattern(30000, 4));
 
-  EXPECT_EQ(F_cp(handle, nullptr, "0:x"), -1);
-  EXPECT_EQ(GetErrorCode(), Error(4));
-  EXPECT_EQ(F_cp(handle, source.c_str(), ""), -1);
-  EXPECT_EQ(GetErrorCode(), Error(4));
-  EXPECT_EQ(F_cp(handle, dir.File("missing").c_str(), "0:x"), -1);
-  EXPECT_EQ(GetErrorCode(), Error(38));
-  EXPECT_EQ(F_cp(handle, "0:missing", dir.File("y").c_str()), -1);
-  EXPECT_EQ(GetErrorCode(), Error(38));
-  EXPECT_EQ(F_cp(handle, source.c_str(), (dir.path() / "no" / "such" / "dir").string().c_str()), -1);
-  EXPECT_EQ(GetErrorCode(), Error(38));
+  EXPECT_FAILS_WITH(F_cp(handle, nullptr, "0:x"), -1, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(F_cp(handle, source.c_str(), ""), -1, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(F_cp(handle, dir.File("missing").c_str(), "0:x"), -1, kErrLocalOpen);
+  EXPECT_FAILS_WITH(F_cp(handle, "0:missing", dir.File("y").c_str()), -1, kErrLocalOpen);
+  EXPECT_FAILS_WITH(F_cp(handle, source.c_str(), (dir.path() / "no" / "such" / "dir").string().c_str()), -1,
+                    kErrLocalOpen);
 
   ASSERT_EQ(F_cp(handle, source.c_str(), "0:src.bin"), 30000);
   const std::string keep = dir.File("keep.bin");
   WriteFile(keep, "keep");
   // No transfer buffer: neither file is touched.
   SetAllocationFailureCountdown(1);
-  EXPECT_EQ(F_cp(handle, "0:src.bin", keep.c_str()), -1);
+  EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", keep.c_str()), -1, kErrNoMemory);
   SetAllocationFailureCountdown(0);
-  EXPECT_EQ(GetErrorCode(), Error(6));
   EXPECT_EQ(ReadFile(keep), "keep");
 }
 
 TEST(FlashCopy, SectorFailuresFailTheCopy) {
   TempDir dir;
-  CopyBench bench(/*state=*/{}, /*own_flash=*/true);
+  CopyBench bench;
   RDRHANDLE handle = bench.handle();
   const std::string source = dir.File("src.bin");
   WriteFile(source, Pattern(30000, 5));
@@ -154,12 +123,10 @@ TEST(FlashCopy, SectorFailuresFailTheCopy) {
   // Two entry reads to open, 19 reads in the first pass and 20 in the second:
   // the 46th read fails in the last pass, the one that also reaches the end.
   bench.flash().InjectStatus(sim::kSubRead, -122, 45, 1);
-  EXPECT_EQ(F_cp(handle, "0:src.bin", dir.File("back.bin").c_str()), -1);
-  EXPECT_EQ(GetErrorCode(), Error(39));
+  EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", dir.File("back.bin").c_str()), -1, kErrLocalRead);
 
   bench.flash().InjectStatus(sim::kSubWrite, -122, 3, 1);
-  EXPECT_EQ(F_cp(handle, source.c_str(), "0:other.bin"), -1);
-  EXPECT_EQ(GetErrorCode(), Error(40));
+  EXPECT_FAILS_WITH(F_cp(handle, source.c_str(), "0:other.bin"), -1, kErrLocalWrite);
 }
 
 }  // namespace

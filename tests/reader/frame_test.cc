@@ -10,8 +10,8 @@
 #include "platform/system.h"
 #include "reader/handle.h"
 #include "reader/rdr.h"
-#include "tests/support/temp_dir.h"
-#include "trace/trace.h"
+#include "tests/support/expect_error.h"
+#include "tests/support/trace_capture.h"
 #include "transport/memory.h"
 
 namespace {
@@ -92,11 +92,9 @@ TEST_F(FrameTest, LibraryErrorNumbers) {
   EXPECT_EQ(LibraryError(26), 0x2000001A);
   EXPECT_EQ(LibraryErrorNumber(0x2000001A), 26);
   EXPECT_EQ(LibraryErrorNumber(0x20008000), 32768);
-  EXPECT_EQ(LibraryErrorNumber(0x20008001), 0);
-  EXPECT_EQ(LibraryErrorNumber(0x1FFFFFFF), 0);
-  EXPECT_EQ(LibraryErrorNumber(5), 0);
-  EXPECT_EQ(LibraryErrorNumber(0), 0);
-  EXPECT_EQ(LibraryErrorNumber(static_cast<int32_t>(0x80000000)), 0);
+  for (int32_t code : {0x20008001, 0x1FFFFFFF, 5, 0, static_cast<int32_t>(0x80000000)}) {
+    EXPECT_EQ(LibraryErrorNumber(code), 0) << code;
+  }
 }
 
 TEST_F(FrameTest, InvalidHandlesRecordErrorFourGloballyOnly) {
@@ -115,16 +113,14 @@ TEST_F(FrameTest, InvalidHandlesRecordErrorFourGloballyOnly) {
 }
 
 TEST_F(FrameTest, CloseReleasesTheHandleAndRefusesItAfterwards) {
-  EXPECT_EQ(RDRClose(nullptr), 0);
-  EXPECT_EQ(GetErrorCode(), 0x20000004);
+  EXPECT_FAILS_WITH(RDRClose(nullptr), 0, kErrInvalidParameter);
   EXPECT_EQ(RDRClose(InvalidReaderHandle()), 0);
   SetErrorCode(nullptr, 0);
   EXPECT_EQ(RDRClose(handle_), 1);
   EXPECT_FALSE(IsValidReaderHandle(handle_));
   // A closed handle is refused, not dereferenced.
   EXPECT_EQ(RDRClose(handle_), 0);
-  EXPECT_EQ(MEMFlush(handle_), 0);
-  EXPECT_EQ(GetErrorCode(), 0x20000004);
+  EXPECT_FAILS_WITH(MEMFlush(handle_), 0, kErrInvalidParameter);
 }
 
 TEST_F(FrameTest, CallbackRunsOnlyAtTheOutermostLevel) {
@@ -186,12 +182,10 @@ TEST_F(FrameTest, CloseFromTheCallbackIsRefusedAndReleasesNothing) {
 TEST_F(FrameTest, CallbackAbortAtExitTurnsSuccessIntoFailure) {
   ASSERT_EQ(RDRCallbackSet(handle_, Record, 0), 1);
   abort_at_ = 100;
-  EXPECT_EQ(MEMFlush(handle_), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrCallbackAbort));
-  EXPECT_EQ(handle_->last_error, LibraryError(kErrCallbackAbort));
+  EXPECT_FAILS_ON(handle_, MEMFlush(handle_), 0, kErrCallbackAbort);
   abort_at_ = 0;
-  EXPECT_EQ(MEMFlush(handle_), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrCallbackAbort));
+  SetErrorCode(handle_, 0);
+  EXPECT_FAILS_WITH(MEMFlush(handle_), 0, kErrCallbackAbort);
   EXPECT_EQ(calls_.back().progress, 0) << "an entry abort runs no exit callback";
   EXPECT_EQ(handle_->depth, 0);
   abort_at_ = -2;
@@ -215,49 +209,40 @@ TEST_F(FrameTest, PlatformAllocResizesFreesAndReportsFailure) {
 TEST(ResultCodes, ReaderStatusesMapToLibraryErrors) {
   RDRHANDLE handle = MEMOpen();
   EXPECT_EQ(RDRErrorCheck(handle, 0), 0);
-  EXPECT_EQ(RDRErrorCheck(handle, -266), 1);
-  EXPECT_EQ(handle->last_error, 0x20000011);
-  EXPECT_EQ(RDRErrorCheck(handle, 65270), 1);  // 0xFEF6 not sign-extended
-  EXPECT_EQ(handle->last_error, LibraryError(kErrReaderUnrecognized));
+  EXPECT_FAILS_ON(handle, RDRErrorCheck(handle, -266), 1, 0x11);
+  EXPECT_FAILS_ON(handle, RDRErrorCheck(handle, 65270), 1, kErrReaderUnrecognized);  // 0xFEF6 not sign-extended
   const int32_t statuses[] = {-271, -270, -269, -268, -267, -266, -265};
   for (int32_t i = 0; i < 7; ++i) {
     RDRErrorCheck(handle, statuses[i]);
     EXPECT_EQ(LibraryErrorNumber(handle->last_error), 12 + i);
   }
   EXPECT_EQ(FlashErrorCheck(handle, 0), 1);
-  EXPECT_EQ(FlashErrorCheck(handle, -115), 0);
-  EXPECT_EQ(handle->last_error, 0x20007FCD);
-  EXPECT_EQ(FlashErrorCheck(handle, -127), 0);
-  EXPECT_EQ(handle->last_error, 0x20007FC1);
-  for (int32_t status : {-114, -128, 5, INT32_MIN}) {
-    EXPECT_EQ(FlashErrorCheck(handle, status), 0);
-    EXPECT_EQ(handle->last_error, 0x20007FC0) << status;
-  }
+  EXPECT_FAILS_ON(handle, FlashErrorCheck(handle, -115), 0, 0x7FCD);
+  EXPECT_FAILS_ON(handle, FlashErrorCheck(handle, -127), 0, 0x7FC1);
+  for (int32_t status : {-114, -128, 5, INT32_MIN}) EXPECT_FAILS_ON(handle, FlashErrorCheck(handle, status), 0, 0x7FC0);
   RDRClose(handle);
 }
 
 TEST(ResultCodes, TextsForEveryKindOfCode) {
   char text[128];
-  EXPECT_EQ(RDRErrorText(LibraryError(36), text, sizeof text), 1);
-  EXPECT_STREQ(text, "Flash file directory is currupted");
-  EXPECT_EQ(RDRErrorText(LibraryError(0), text, sizeof text), 1);
-  EXPECT_STREQ(text, "Operating system error");
-  EXPECT_EQ(RDRErrorText(LibraryError(46), text, sizeof text), 1);
-  EXPECT_STREQ(text, "Attempt to close log that is still attached");
-  EXPECT_EQ(RDRErrorText(0x20007FCD, text, sizeof text), 1);
-  EXPECT_STREQ(text, "Flash: Flash simulation failed to open");
-  EXPECT_EQ(RDRErrorText(0x20007FC0, text, sizeof text), 1);
-  EXPECT_STREQ(text, "Flash: Nonzero error not recognized");
+  const std::pair<int32_t, std::string> texts[] = {
+      {LibraryError(36), "Flash file directory is currupted"},
+      {LibraryError(0), "Operating system error"},
+      {LibraryError(46), "Attempt to close log that is still attached"},
+      {0x20007FCD, "Flash: Flash simulation failed to open"},
+      {0x20007FC0, "Flash: Nonzero error not recognized"},
+      {LibraryError(500), "Unknown library error 500"},
+      {LibraryError(32718), "Unknown library error 32718"},
+      {0, "No error"},
+  };
+  for (const auto& [code, expected] : texts) {
+    EXPECT_EQ(RDRErrorText(code, text, sizeof text), 1);
+    EXPECT_EQ(text, expected);
+  }
   RDRErrorText(LibraryError(47), text, sizeof text);
   EXPECT_NE(std::string(text).find("47"), std::string::npos);
-  RDRErrorText(LibraryError(500), text, sizeof text);
-  EXPECT_STREQ(text, "Unknown library error 500");
-  RDRErrorText(LibraryError(32718), text, sizeof text);
-  EXPECT_STREQ(text, "Unknown library error 32718");
   RDRErrorText(2, text, sizeof text);
   EXPECT_EQ(std::string(text).rfind("System error 2: ", 0), 0u);
-  RDRErrorText(0, text, sizeof text);
-  EXPECT_STREQ(text, "No error");
   // Too small a buffer: cut and terminated, result 0.
   char small[8];
   EXPECT_EQ(RDRErrorText(LibraryError(36), small, sizeof small), 0);
@@ -288,21 +273,17 @@ TEST(MemoryTransport, ListsNothingFlushesAndFailsExchanges) {
 
 // The whole trace of a nested operation under the virtual clock.
 TEST(FrameTrace, NestedOperationGoldenOutput) {
-  testing_support::TempDir dir;
   platform::VirtualClock clock;
   platform::ScopedClock use_clock(clock);
-  const std::string path = dir.File("RdrDev.log");
-  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
-  ASSERT_EQ(LogSetGlobal(log), 1);
+  testing_support::TraceCapture trace;
   RDRHANDLE handle = MEMOpen();
   RDRMSGHDR ohdr{0, 1, 0};
   RDRMSGHDR ihdr{0, 0, 0};
   EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, nullptr), 0);
   RDRClose(handle);
-  LogSetGlobal(nullptr);
-  EXPECT_EQ(LogClose(log), 1);
+  EXPECT_EQ(trace.Close(), 1);
 
-  std::string text = testing_support::ReadFile(path);
+  std::string text = trace.Read();
   const std::string thread = "[" + std::to_string(platform::CurrentThreadId()) + "]";
   // Pointers differ from run to run.
   text = std::regex_replace(text, std::regex("0x[0-9A-F]{16}"), "0xPTR");
@@ -330,12 +311,9 @@ TEST(FrameTrace, NestedOperationGoldenOutput) {
 // Every allocation of a size writes its detail line to the handle's trace,
 // a failed one with the address 0.
 TEST(FrameTrace, AllocationsAreTracedOnTheirHandle) {
-  testing_support::TempDir dir;
   platform::VirtualClock clock;
   platform::ScopedClock use_clock(clock);
-  const std::string path = dir.File("RdrDev.log");
-  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
-  ASSERT_EQ(LogSetGlobal(log), 1);
+  testing_support::TraceCapture trace;
   RDRHANDLE handle = MEMOpen();
   void* block = PlatformAlloc(handle, nullptr, 24);
   ASSERT_NE(block, nullptr);
@@ -346,10 +324,9 @@ TEST(FrameTrace, AllocationsAreTracedOnTheirHandle) {
   EXPECT_EQ(PlatformAlloc(handle, block, 0), nullptr);
   EXPECT_EQ(PlatformAlloc(nullptr, nullptr, 0), nullptr);
   RDRClose(handle);
-  LogSetGlobal(nullptr);
-  ASSERT_EQ(LogClose(log), 1);
+  ASSERT_EQ(trace.Close(), 1);
 
-  const std::string text = testing_support::ReadFile(path);
+  const std::string text = trace.Read();
   std::smatch found;
   ASSERT_TRUE(std::regex_search(text, found, std::regex("PlatformAlloc of 24 bytes at 0x([0-9a-f]+)\r\n"))) << text;
   EXPECT_EQ(std::stoull(found[1].str(), nullptr, 16), address);

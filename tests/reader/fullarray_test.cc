@@ -10,29 +10,24 @@
 
 #include "reader/rdr.h"
 #include "sim/flash_model.h"
+#include "sim/traffic.h"
+#include "tests/support/expect_error.h"
 #include "tests/support/sim_bench.h"
-#include "tests/support/temp_dir.h"
-#include "trace/trace.h"
+#include "tests/support/trace_capture.h"
 
 namespace {
 
-int32_t Error(int32_t number) { return LibraryError(number); }
-
 nlohmann::json Memory(uint32_t size, uint32_t seed) { return {{"size", size}, {"seed", seed}}; }
+nlohmann::json Probed(nlohmann::json memories) {
+  return {{"memory_size_service", false}, {"serial_memories", std::move(memories)}};
+}
 
-// A unit with the given flash configuration; optionally a model the test
-// reaches in place of the unit's own.
+// A unit with the given flash configuration, opened as a full-array handle.
 class ArrayBench {
  public:
-  explicit ArrayBench(nlohmann::json flash, sim::UnitConfig config = testing_support::WrUnitConfig(),
-                      bool own_flash = false) {
-    config.flash = flash;
-    unit_ = bench_.backend().AddUnit(std::move(config));
-    if (own_flash) {
-      auto model = std::make_unique<sim::FlashModel>(flash, std::filesystem::path());
-      flash_ = model.get();
-      unit_->AddHandler(std::move(model));
-    }
+  explicit ArrayBench(nlohmann::json flash, sim::UnitConfig config = testing_support::WrUnitConfig()) {
+    config.flash = std::move(flash);
+    unit_ = &bench_.AddUnit(std::move(config));
   }
   ~ArrayBench() {
     if (handle_ != InvalidFullArrayHandle()) FullArrayClose(handle_);
@@ -44,19 +39,13 @@ class ArrayBench {
     return handle_;
   }
   sim::Unit& unit() { return *unit_; }
-  sim::FlashModel& flash() { return *flash_; }
   std::vector<sim::Request> InformationRequests() {
-    std::vector<sim::Request> found;
-    for (auto& request : sim::Requests(unit_->traffic())) {
-      if (request.command == sim::kInformationCommand) found.push_back(request);
-    }
-    return found;
+    return testing_support::RequestsOf(*unit_, sim::kInformationCommand);
   }
 
  private:
   testing_support::SimBench bench_;
-  std::shared_ptr<sim::Unit> unit_;
-  sim::FlashModel* flash_ = nullptr;
+  sim::Unit* unit_ = nullptr;
   FAHANDLE handle_ = InvalidFullArrayHandle();
 };
 
@@ -64,10 +53,8 @@ TEST(FullArrayOpen, SizesFromTheReaderAndTheFullSizeFlag) {
   ArrayBench bench(nlohmann::json{{"firmware_memory_size", 0x40000}, {"config_memory_size", 0x40000}});
   FAHANDLE handle = bench.Open();
   ASSERT_NE(handle, InvalidFullArrayHandle());
-  EXPECT_EQ(handle->firmware_size, 0x40000u);
-  EXPECT_EQ(handle->config_size, 0x40000u);
-  EXPECT_EQ(handle->full_size, 1u);
-  EXPECT_EQ(handle->api_version, 0x000Bu);
+  EXPECT_EQ(std::tuple(handle->firmware_size, handle->config_size, handle->full_size, handle->api_version),
+            std::tuple(0x40000u, 0x40000u, 1u, 0x000Bu));
   EXPECT_EQ(RDRTimeout(handle->inner), 2);  // the 1-second measuring timeout was undone
 
   ArrayBench half(nlohmann::json{{"firmware_memory_size", 0x40000}, {"config_memory_size", 0x20000}});
@@ -99,12 +86,11 @@ TEST(FullArrayOpen, ProbingByWrapAround) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ArrayBench bench(nlohmann::json{{"memory_size_service", false}, {"serial_memories", c.memories}});
+    ArrayBench bench(Probed(c.memories));
     FAHANDLE handle = bench.Open();
     ASSERT_NE(handle, InvalidFullArrayHandle());
-    EXPECT_EQ(handle->firmware_size, c.firmware);
-    EXPECT_EQ(handle->config_size, c.config);
-    EXPECT_EQ(handle->full_size, 0u);
+    EXPECT_EQ(std::tuple(handle->firmware_size, handle->config_size, handle->full_size),
+              std::tuple(c.firmware, c.config, 0u));
   }
 }
 
@@ -115,21 +101,17 @@ TEST(FullArrayOpen, UnrecognisedMemoriesFailTheOpen) {
                                                         {"20", Memory(0x20000, 6)},
                                                         {"32", Memory(0x4000, 7)}},
                                          nlohmann::json{{"2", Memory(0x10000, 1)}, {"16", Memory(0x20000, 5)}}}) {
-    ArrayBench bench(nlohmann::json{{"memory_size_service", false}, {"serial_memories", memories}});
-    EXPECT_EQ(bench.Open(), InvalidFullArrayHandle());
-    EXPECT_EQ(GetErrorCode(), Error(8));
+    EXPECT_FAILS_WITH(ArrayBench(Probed(memories)).Open(), InvalidFullArrayHandle(), kErrNotSupported);
   }
   // The firmware memory unreadable: its -266 is not quiet.
-  ArrayBench missing(nlohmann::json{{"memory_size_service", false}, {"serial_memories", {{"16", Memory(0x20000, 5)}}}});
-  EXPECT_EQ(missing.Open(), InvalidFullArrayHandle());
-  EXPECT_EQ(GetErrorCode(), Error(17));
+  EXPECT_FAILS_WITH(ArrayBench(Probed({{"16", Memory(0x20000, 5)}})).Open(), InvalidFullArrayHandle(),
+                    kErrReaderUnsupported);
 }
 
 TEST(FullArrayOpen, Firmware40990NeedsNoStatusRequest) {
   sim::UnitConfig config = testing_support::WrUnitConfig();
   config.firmware_name = "FW-40990-01";
-  ArrayBench bench(nlohmann::json{{"memory_size_service", false}, {"serial_memories", {{"16", Memory(0x20000, 5)}}}},
-                   config);
+  ArrayBench bench(Probed({{"16", Memory(0x20000, 5)}}), config);
   FAHANDLE handle = bench.Open();
   ASSERT_NE(handle, InvalidFullArrayHandle());
   EXPECT_EQ(handle->firmware_size, 0u);
@@ -141,11 +123,7 @@ TEST(FullArrayOpen, Firmware40990NeedsNoStatusRequest) {
 }
 
 TEST(FullArrayStatusWord, SetReadAndBitsThatDoNotStick) {
-  testing_support::TempDir dir;
-  const std::string path = dir.File("RdrDev.log");
-  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
-  ASSERT_NE(log, InvalidLogHandle());
-  LogSetGlobal(log);
+  testing_support::TraceCapture trace;
   {
     sim::UnitConfig config = testing_support::WrUnitConfig();
     config.status_word = 0x80;
@@ -171,9 +149,8 @@ TEST(FullArrayStatusWord, SetReadAndBitsThatDoNotStick) {
     expected[4] = 3;
     EXPECT_EQ(requests[1].body, expected);
   }
-  LogSetGlobal(nullptr);
-  EXPECT_EQ(LogClose(log), 1);
-  const std::string text = testing_support::ReadFile(path);
+  EXPECT_EQ(trace.Close(), 1);
+  const std::string text = trace.Read();
   EXPECT_NE(text.find("Setting bits 0x3"), std::string::npos);
   EXPECT_NE(text.find("Updated bits 0x83"), std::string::npos);
   EXPECT_NE(text.find("ERROR: Status failed to be set!!! Set 0x4, got back 0x83"), std::string::npos);
@@ -184,12 +161,12 @@ TEST(FullArrayStatusWord, SetReadAndBitsThatDoNotStick) {
 TEST(FullArrayEeprom, LinesSplitAtTheHalfBoundary) {
   nlohmann::json flash = {{"serial_memories", {{"2", Memory(0x10000, 1)}, {"16", Memory(0x20000, 5)}}},
                           {"firmware_memory_size", 0x10000}};
-  ArrayBench bench(flash, testing_support::WrUnitConfig(), /*own_flash=*/true);
+  ArrayBench bench(flash);
   FAHANDLE handle = bench.Open();
   ASSERT_NE(handle, InvalidFullArrayHandle());
   std::vector<uint8_t> known(50);
   for (size_t i = 0; i < known.size(); ++i) known[i] = static_cast<uint8_t>(0xC0 + i);
-  ASSERT_TRUE(bench.flash().PokeSerialMemory(2, 0x7FF0, known));
+  ASSERT_TRUE(bench.unit().flash().PokeSerialMemory(2, 0x7FF0, known));
 
   std::array<uint8_t, 64> buffer;
   buffer.fill(0xEE);
@@ -208,53 +185,40 @@ TEST(FullArrayEeprom, LinesSplitAtTheHalfBoundary) {
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].body, (std::vector<uint8_t>{8, 2, 0x20, 0x00, 20, 0, 0, 0}));  // 18 asked as 20
 
-  EXPECT_EQ(_ReadEepromLine(handle, 2, 0, 57, buffer.data()), 0);
-  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_FAILS_WITH(_ReadEepromLine(handle, 2, 0, 57, buffer.data()), 0, kErrInvalidParameter);
   // A missing memory below chip 16 is an error the reader reported.
-  EXPECT_EQ(_ReadEepromLine(handle, 4, 0, 8, buffer.data()), 0);
-  EXPECT_EQ(GetErrorCode(), Error(17));
+  EXPECT_FAILS_WITH(_ReadEepromLine(handle, 4, 0, 8, buffer.data()), 0, kErrReaderUnsupported);
 }
 
 TEST(FullArrayHandles, InvalidAndClosedHandlesAreRefused) {
-  EXPECT_EQ(FullArrayClose(InvalidFullArrayHandle()), 0);
-  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_FAILS_WITH(FullArrayClose(InvalidFullArrayHandle()), 0, kErrInvalidParameter);
   uint32_t word = 0;
-  EXPECT_EQ(FullArrayStatus(nullptr, &word), 0);
-  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_FAILS_WITH(FullArrayStatus(nullptr, &word), 0, kErrInvalidParameter);
   FullArrayRecord fake{};
   fake.kind_tag = kKindFullArray;
-  EXPECT_EQ(FullArrayStatus(&fake, &word), 0);
-  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_FAILS_WITH(FullArrayStatus(&fake, &word), 0, kErrInvalidParameter);
 
   testing_support::SimBench bench;
-  EXPECT_EQ(FullArrayOpenUSB(nullptr), InvalidFullArrayHandle());  // no reader attached
-  EXPECT_EQ(GetErrorCode(), Error(22));
+  EXPECT_FAILS_WITH(FullArrayOpenUSB(nullptr), InvalidFullArrayHandle(), kErrNotFound);  // no reader attached
   bench.AddUnit();
   FAHANDLE handle = FullArrayOpenUSB(nullptr);
   ASSERT_NE(handle, InvalidFullArrayHandle());
   EXPECT_EQ(FullArrayClose(handle), 1);
-  EXPECT_EQ(FullArrayStatus(handle, &word), 0);  // closed: refused, not read
-  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_FAILS_WITH(FullArrayStatus(handle, &word), 0, kErrInvalidParameter);  // closed: refused, not read
   EXPECT_EQ(FullArrayClose(handle), 0);
 }
 
 TEST(FullArrayHandles, OpenAndCloseLeaveTheTraceLogClosable) {
-  testing_support::TempDir dir;
-  const std::string path = dir.File("RdrDev.log");
-  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
-  ASSERT_NE(log, InvalidLogHandle());
-  LogSetGlobal(log);
+  testing_support::TraceCapture trace;
   {
     ArrayBench bench(nlohmann::json::object());
     FAHANDLE handle = bench.Open();
     ASSERT_NE(handle, InvalidFullArrayHandle());
     EXPECT_EQ(FullArrayClose(handle), 1);
-    ArrayBench failing(nlohmann::json{{"memory_size_service", false}, {"serial_memories", nlohmann::json::object()}});
-    EXPECT_EQ(failing.Open(), InvalidFullArrayHandle());
+    EXPECT_EQ(ArrayBench(Probed(nlohmann::json::object())).Open(), InvalidFullArrayHandle());
   }
-  LogSetGlobal(nullptr);
-  EXPECT_EQ(LogClose(log), 1);  // no instance left attached
-  const std::string text = testing_support::ReadFile(path);
+  EXPECT_EQ(trace.Close(), 1);  // no instance left attached
+  const std::string text = trace.Read();
   EXPECT_NE(text.find("enter FullArrayOpenUSB("), std::string::npos);
   EXPECT_NE(text.find("Firmware=16384 bytes, Config=131072 bytes"), std::string::npos);
   EXPECT_NE(text.find("Reader closure will continue after exit log"), std::string::npos);

@@ -2,54 +2,32 @@
 // refusal by firmware number, the status mapping and the location hints.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "reader/flash.h"
-#include "reader/rdr.h"
 #include "sim/flash_model.h"
+#include "tests/support/expect_error.h"
 #include "tests/support/sim_bench.h"
-#include "tests/support/temp_dir.h"
-#include "trace/trace.h"
-#include "transport/usb.h"
+#include "tests/support/trace_capture.h"
 
 namespace {
 
-// A unit whose flash is a model the test can reach.
+// A unit whose flash model the test can reach, opened through the library.
 class SectorBench {
  public:
-  explicit SectorBench(sim::UnitConfig config = testing_support::WrUnitConfig(), nlohmann::json flash = {}) {
-    unit_ = &bench_.AddUnit(std::move(config));
-    auto model = std::make_unique<sim::FlashModel>(flash, std::filesystem::path());
-    flash_ = model.get();
-    unit_->AddHandler(std::move(model));
-    handle_ = RDROpenUSB(unit_->DevicePath().c_str());
-    unit_->ClearTraffic();
-  }
-  ~SectorBench() {
-    if (handle_ != InvalidReaderHandle()) RDRClose(handle_);
-  }
+  explicit SectorBench(sim::UnitConfig config = testing_support::WrUnitConfig())
+      : unit_(bench_.AddUnit(std::move(config))), handle_(bench_.Open(unit_)) {}
 
-  RDRHANDLE handle() const { return handle_; }
-  sim::FlashModel& flash() { return *flash_; }
-  std::vector<sim::Request> SectorRequests() {
-    std::vector<sim::Request> sector;
-    for (auto& request : sim::Requests(unit_->traffic())) {
-      if (request.command == sim::kSectorCommand) sector.push_back(request);
-    }
-    return sector;
-  }
-  void ClearTraffic() { unit_->ClearTraffic(); }
+  RDRHANDLE handle() const { return handle_.get(); }
+  sim::FlashModel& flash() { return unit_.flash(); }
+  std::vector<sim::Request> SectorRequests() { return testing_support::RequestsOf(unit_, sim::kSectorCommand); }
 
  private:
   testing_support::SimBench bench_;
-  sim::Unit* unit_ = nullptr;
-  sim::FlashModel* flash_ = nullptr;
-  RDRHANDLE handle_ = InvalidReaderHandle();
+  sim::Unit& unit_;
+  testing_support::ReaderOwner handle_;
 };
-
-int32_t Error(int32_t number) { return LibraryError(number); }
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
   std::vector<uint8_t> bytes;
@@ -106,8 +84,7 @@ TEST(SectorCommands, RawSectorsWriteReadEraseAndNorRule) {
   EXPECT_EQ(back, block);
   // Setting a cleared bit again needs an erase first.
   const uint8_t ones = 0xFF;
-  EXPECT_EQ(SectorRawWrite(handle, 0, 70, 0, 1, &ones), 0);
-  EXPECT_EQ(GetErrorCode(), Error(32707));
+  EXPECT_FAILS_WITH(SectorRawWrite(handle, 0, 70, 0, 1, &ones), 0, 32707);
   ASSERT_EQ(SectorRawErase(handle, 0, 64, 1, 1), 1);
   ASSERT_EQ(SectorRawRead(handle, 0, 70, 0, 1024, back.data()), 1);
   EXPECT_EQ(back, std::vector<uint8_t>(1024, 0xFF));
@@ -128,20 +105,19 @@ TEST(SectorCommands, FirmwareWithoutSectorCommandsSendsNothing) {
     config.firmware_name = name;
     SectorBench bench(config);
     RDRHANDLE handle = bench.handle();
-    ASSERT_NE(handle, InvalidReaderHandle());
     uint8_t buffer[16] = {};
     uint16_t id = 0;
     uint16_t location = 0;
-    EXPECT_EQ(SectorInit(handle, 0), 0);
-    EXPECT_EQ(GetErrorCode(), Error(8));
+    EXPECT_FAILS_WITH(SectorInit(handle, 0), 0, 8);
     EXPECT_EQ(SectorRead(handle, 0, 1, 0, 16, buffer, &location), 0);
     EXPECT_EQ(SectorWrite(handle, 0, 1, 0, 16, buffer, &location), 0);
     EXPECT_EQ(SectorNew(handle, 0, &id, &location), 0);
     EXPECT_EQ(SectorDelete(handle, 0, 1, &location), 0);
     EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 16, buffer), 0);
     EXPECT_EQ(SectorRawWrite(handle, 0, 0, 0, 16, buffer), 0);
-    EXPECT_EQ(SectorRawErase(handle, 0, 0, 1, 1), 0);
-    EXPECT_EQ(GetErrorCode(), Error(8));
+    EXPECT_FAILS_WITH(SectorRawErase(handle, 0, 0, 1, 1), 0, 8);
+    EXPECT_FAILS_WITH(F_fopen(handle, "0:app.bin", "w"), nullptr, 8);
+    EXPECT_FAILS_WITH(F_remove(handle, "0:app.bin"), -1, 8);
     EXPECT_TRUE(bench.SectorRequests().empty());
   }
 }
@@ -161,18 +137,15 @@ TEST(SectorCommands, StatusesMapToFlashErrorsAndReadDataStillArrives) {
     bench.flash().InjectStatus(sim::kSubRead, c.status);
     std::fill(std::begin(entry), std::end(entry), 0);
     uint16_t location = 0;
-    EXPECT_EQ(SectorRead(handle, 0, 1, 0, 20, entry, &location), 0);
-    EXPECT_EQ(GetErrorCode(), Error(c.error));
+    EXPECT_FAILS_WITH(SectorRead(handle, 0, 1, 0, 20, entry, &location), 0, c.error);
     // The directory's entry 0 and its location came along with the failure.
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(entry), 4), "_dir");
     EXPECT_EQ(location, *bench.flash().LogicalLocation(0, 1));
   }
   uint16_t id = 0;
-  EXPECT_EQ(SectorDelete(handle, 0, 0x7000, nullptr), 0);
-  EXPECT_EQ(GetErrorCode(), Error(32706));
+  EXPECT_FAILS_WITH(SectorDelete(handle, 0, 0x7000, nullptr), 0, 32706);
   bench.flash().InjectStatus(sim::kSubNew, -116);
-  EXPECT_EQ(SectorNew(handle, 0, &id, nullptr), 0);
-  EXPECT_EQ(GetErrorCode(), Error(32716));
+  EXPECT_FAILS_WITH(SectorNew(handle, 0, &id, nullptr), 0, 32716);
 }
 
 TEST(SectorCommands, OversizeLengthAndNullBuffersAreRefusedWithoutTraffic) {
@@ -180,52 +153,40 @@ TEST(SectorCommands, OversizeLengthAndNullBuffersAreRefusedWithoutTraffic) {
   RDRHANDLE handle = bench.handle();
   std::vector<uint8_t> big(2048, 0x5A);
   uint16_t location = 0;
-  EXPECT_EQ(SectorWrite(handle, 0, 1, 0, 1027, big.data(), &location), 0);
-  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_FAILS_WITH(SectorWrite(handle, 0, 1, 0, 1027, big.data(), &location), 0, 4);
   EXPECT_EQ(SectorRead(handle, 0, 1, 0, 1027, big.data(), &location), 0);
   EXPECT_EQ(SectorRawWrite(handle, 0, 0, 0, 65536 + 4, big.data()), 0);  // would be 4 on the wire
   EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, -1, big.data()), 0);
   EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 16, nullptr), 0);
-  EXPECT_EQ(SectorNew(handle, 0, nullptr, &location), 0);
-  EXPECT_EQ(GetErrorCode(), Error(4));
+  EXPECT_FAILS_WITH(SectorNew(handle, 0, nullptr, &location), 0, 4);
   EXPECT_EQ(big, std::vector<uint8_t>(2048, 0x5A));
   EXPECT_TRUE(bench.SectorRequests().empty());
   // The largest length goes through.
   EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 1024, big.data()), 1);
-  EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 1026, big.data()), 0);
-  EXPECT_EQ(GetErrorCode(), Error(32705));  // the unit's own range check
+  EXPECT_FAILS_WITH(SectorRawRead(handle, 0, 0, 0, 1026, big.data()), 0, 32705);  // the unit's own range check
   EXPECT_EQ(bench.SectorRequests().size(), 2u);
 }
 
 TEST(SectorCommands, TraceShowsRequestsAndWhereSectorsMoved) {
-  testing_support::TempDir dir;
-  const std::string path = dir.File("RdrDev.log");
-  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
-  ASSERT_NE(log, InvalidLogHandle());
-  LogSetGlobal(log);
-  {
-    SectorBench bench;
-    RDRHANDLE handle = bench.handle();
-    ASSERT_EQ(SectorInit(handle, 0), 1);
-    uint16_t id = 0;
-    uint16_t location = 0;
-    ASSERT_EQ(SectorNew(handle, 0, &id, &location), 1);
-    const uint8_t data[2] = {0x12, 0x34};
-    ASSERT_EQ(SectorWrite(handle, 0, id, 0, 2, data, &location), 1);
-    uint8_t back[2] = {};
-    ASSERT_EQ(SectorRead(handle, 0, id, 0, 2, back, &location), 1);
-    const std::string text = testing_support::ReadFile(path);
-    const std::string at = std::to_string(id) + "(" + std::to_string(location) + ")";
-    EXPECT_NE(text.find("enter SectorInit("), std::string::npos);
-    EXPECT_NE(text.find("SectorInit: chip 0"), std::string::npos);
-    EXPECT_NE(text.find("SectorNew: chip 0 id 0(0)"), std::string::npos);
-    EXPECT_NE(text.find("now at " + std::to_string(id) + "("), std::string::npos);
-    EXPECT_NE(text.find("SectorWrite: chip 0 id " + std::to_string(id) + " offset 0 length 2"), std::string::npos);
-    EXPECT_NE(text.find("Moved to id " + at), std::string::npos);
-    EXPECT_NE(text.find("SectorRead: chip 0 id " + at + " offset 0 length 2"), std::string::npos);
+  testing_support::TraceCapture trace;
+  SectorBench bench;
+  RDRHANDLE handle = bench.handle();
+  ASSERT_EQ(SectorInit(handle, 0), 1);
+  uint16_t id = 0;
+  uint16_t location = 0;
+  ASSERT_EQ(SectorNew(handle, 0, &id, &location), 1);
+  const uint8_t data[2] = {0x12, 0x34};
+  ASSERT_EQ(SectorWrite(handle, 0, id, 0, 2, data, &location), 1);
+  uint8_t back[2] = {};
+  ASSERT_EQ(SectorRead(handle, 0, id, 0, 2, back, &location), 1);
+  const std::string text = trace.Read();
+  const std::string at = std::to_string(id) + "(" + std::to_string(location) + ")";
+  for (const std::string& line :
+       {std::string("enter SectorInit("), std::string("SectorInit: chip 0"), std::string("SectorNew: chip 0 id 0(0)"),
+        "now at " + std::to_string(id) + "(", "SectorWrite: chip 0 id " + std::to_string(id) + " offset 0 length 2",
+        "Moved to id " + at, "SectorRead: chip 0 id " + at + " offset 0 length 2"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
   }
-  LogSetGlobal(nullptr);
-  EXPECT_EQ(LogClose(log), 1);
 }
 
 }  // namespace

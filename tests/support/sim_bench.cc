@@ -1,8 +1,13 @@
 #include "tests/support/sim_bench.h"
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 
 #include "platform/usb.h"
+#include "reader/rdr.h"
+#include "sim/traffic.h"
+#include "transport/usb.h"
 
 namespace testing_support {
 
@@ -95,6 +100,25 @@ sim::Unit& SimBench::unit(size_t index) { return *unit_ptr(index); }
 std::shared_ptr<sim::Unit> SimBench::unit_ptr(size_t index) {
   if (index >= units_.size()) throw std::out_of_range("SimBench has no unit " + std::to_string(index));
   return units_[index];
+}
+
+ReaderOwner SimBench::Open(sim::Unit& unit) {
+  ReaderOwner handle(RDROpenUSB(unit.DevicePath().c_str()));
+  EXPECT_NE(handle.get(), InvalidReaderHandle()) << "cannot open " << unit.name();
+  unit.ClearTraffic();
+  return handle;
+}
+
+void ReaderCloser::operator()(ReaderHandleRecord* handle) const { RDRClose(handle); }
+
+std::vector<sim::Request> RequestsOf(sim::Unit& unit, uint8_t command, int first_byte) {
+  std::vector<sim::Request> found;
+  for (sim::Request& request : sim::Requests(unit.traffic())) {
+    if (request.command != command) continue;
+    if (first_byte >= 0 && (request.body.empty() || request.body[0] != first_byte)) continue;
+    found.push_back(std::move(request));
+  }
+  return found;
 }
 
 }  // namespace testing_support

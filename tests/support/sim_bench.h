@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "reader/handle.h"
 #include "sim/unit.h"
 #include "sim/unit_config.h"
 #include "sim/usb_backend.h"
@@ -38,6 +39,16 @@ sim::UnitConfig CompositeUnitConfig(const std::string& serial = "VL0001");
 // 54-55.
 std::string BootHeaderText(const std::string& part_code, const std::string& major, const std::string& minor);
 
+// A reader handle that RDRClose releases when its owner goes.
+struct ReaderCloser {
+  void operator()(ReaderHandleRecord* handle) const;
+};
+using ReaderOwner = std::unique_ptr<ReaderHandleRecord, ReaderCloser>;
+
+// The requests a unit received with this command, in order; with
+// first_byte, only those whose body starts with it (a sub-command).
+std::vector<sim::Request> RequestsOf(sim::Unit& unit, uint8_t command, int first_byte = -1);
+
 class SimBench {
  public:
   SimBench();
@@ -50,6 +61,9 @@ class SimBench {
   // The index-th unit attached.
   sim::Unit& unit(size_t index = 0);
   std::shared_ptr<sim::Unit> unit_ptr(size_t index = 0);
+  // Opens the unit through the library (expecting success) and forgets the
+  // open's traffic.
+  ReaderOwner Open(sim::Unit& unit);
 
   platform::VirtualClock& clock() { return clock_; }
   sim::SimulatedBackend& backend() { return *backend_; }

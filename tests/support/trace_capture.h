@@ -1,0 +1,31 @@
+// The global trace log in a scratch file for one test.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tests/support/temp_dir.h"
+#include "trace/trace.h"
+
+namespace testing_support {
+
+class TraceCapture {
+ public:
+  explicit TraceCapture(int32_t level = kTraceDetail);
+  ~TraceCapture() { Close(); }
+  TraceCapture(const TraceCapture&) = delete;
+  TraceCapture& operator=(const TraceCapture&) = delete;
+
+  LOGHANDLE log() const { return log_; }
+  // What the file holds so far.
+  std::string Read() const { return ReadFile(path_); }
+  // Uninstalls and closes the log: LogClose's result, 0 once closed.
+  int32_t Close();
+
+ private:
+  TempDir dir_;
+  std::string path_;
+  LOGHANDLE log_;
+};
+
+}  // namespace testing_support
