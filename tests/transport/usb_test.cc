@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,8 +14,8 @@
 #include "sim/traffic.h"
 #include "sim/usb_backend.h"
 #include "sim/wire.h"
-#include "tests/support/temp_dir.h"
-#include "trace/trace.h"
+#include "tests/support/expect_error.h"
+#include "tests/support/trace_capture.h"
 #include "transport/usb.h"
 
 namespace {
@@ -134,8 +132,7 @@ TEST_F(UsbTest, ListingsAppendInEnumerationOrderAndShrinkToCount) {
   EXPECT_NE(std::string(list[13]).find("pid_4000"), std::string::npos);
   ReaderDeviceListFree(list, count);
 
-  EXPECT_EQ(USBDeviceList(-1, nullptr, &count), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrInvalidParameter));
+  EXPECT_FAILS_WITH(USBDeviceList(-1, nullptr, &count), 0, kErrInvalidParameter);
 }
 
 TEST_F(UsbTest, AFailedListingEmptiesTheWholeList) {
@@ -167,11 +164,9 @@ TEST_F(UsbTest, DisabledReaderIsReportedWhenNothingIsListed) {
   config.description = "Q5 Document Reader";
   config.disabled = true;
   backend_->AddUnit(config);
-  EXPECT_EQ(ReaderDeviceList(-1, &list, &count), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrReaderDisabled));
+  EXPECT_FAILS_WITH(ReaderDeviceList(-1, &list, &count), 0, kErrReaderDisabled);
   EXPECT_EQ(count, 0);
-  EXPECT_EQ(RDROpenUSB(nullptr), InvalidReaderHandle());
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrNotFound));
+  EXPECT_FAILS_WITH(RDROpenUSB(nullptr), InvalidReaderHandle(), kErrNotFound);
 }
 
 TEST_F(UsbTest, CompositeParentIsListedAndOpenedThroughItsChild) {
@@ -207,9 +202,8 @@ TEST_F(UsbTest, OpenConfiguresPipesAndIdentifiesTheReader) {
   EXPECT_EQ(handle->packet_size, 0x200000) << "from the IN pipe's maximum transfer size";
   EXPECT_EQ(handle->capability_flags & kCapExtendedRequests, kCapExtendedRequests);
   EXPECT_STREQ(handle->firmware_name, "FW41580-01-02");
-  EXPECT_EQ(handle->firmware_number, 41580);
-  EXPECT_EQ(handle->firmware_number2, 1);
-  EXPECT_EQ(handle->firmware_number3, 2);
+  EXPECT_EQ(std::tuple(handle->firmware_number, handle->firmware_number2, handle->firmware_number3),
+            std::tuple(41580, 1, 2));
 
   auto events = unit->traffic();
   std::vector<std::pair<uint32_t, uint32_t>> policies;
@@ -228,11 +222,10 @@ TEST_F(UsbTest, OpenConfiguresPipesAndIdentifiesTheReader) {
   auto requests = sim::Requests(events);
   ASSERT_GE(requests.size(), 2u);
   EXPECT_EQ(requests[0].command, 14);
-  EXPECT_EQ(requests[0].size, 60);
-  EXPECT_EQ(sim::ReadU32(requests[0].body, 0), 4u);
-  EXPECT_EQ(sim::ReadU32(requests[0].body, 4), 0u);
-  EXPECT_EQ(requests[1].size, 8);
-  EXPECT_EQ(sim::ReadU32(requests[1].body, 0), 6u);
+  std::vector<uint8_t> probe(60, 0);
+  probe[0] = 4;
+  EXPECT_EQ(requests[0].body, probe);
+  EXPECT_EQ(requests[1].body, (std::vector<uint8_t>{6, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(UsbTest, OpenTakesTheExtendedFlagFromTheProbe) {
@@ -321,12 +314,10 @@ TEST_F(UsbTest, RequestsArePaddedToWholeBlocks) {
   unit->ClearTraffic();
   RDRMSGHDR ohdr{2045, 99, 0};
   RDRMSGHDR ihdr{sizeof reply, 0, 0};
-  EXPECT_EQ(RDRSendReceive(handle, &ohdr, body.data(), &ihdr, reply), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrInvalidParameter));
+  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, body.data(), &ihdr, reply), 0, kErrInvalidParameter);
   EXPECT_TRUE(sim::WrittenTransfers(unit->traffic()).empty());
   ohdr.Size = 4;
-  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrInvalidParameter));
+  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrInvalidParameter);
   EXPECT_TRUE(sim::WrittenTransfers(unit->traffic()).empty());
 }
 
@@ -386,8 +377,7 @@ TEST_F(UsbTest, WrongEchoAndOversizeRepliesAreRefusedAndDrained) {
   RDRMSGHDR ohdr{0, 5, 0};
   RDRMSGHDR ihdr{sizeof reply, 0, 0};
   unit->ScriptReply(1, Reply(6, 0, 0));
-  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrInvalidContent));
+  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrInvalidContent);
   EXPECT_EQ(ihdr.Command, 6);
   // The drain after the refusal read until the pipe was quiet.
   auto events = unit->traffic();
@@ -396,8 +386,7 @@ TEST_F(UsbTest, WrongEchoAndOversizeRepliesAreRefusedAndDrained) {
   unit->SetFaults({});
   unit->ScriptReply(1, Reply(5, 9, 9));
   ihdr = {sizeof reply, 0, 0};
-  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrMessageTooLong));
+  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrMessageTooLong);
 
   // No reply buffer: an empty reply is fine, any body is too long.
   unit->SetFaults({});
@@ -406,8 +395,7 @@ TEST_F(UsbTest, WrongEchoAndOversizeRepliesAreRefusedAndDrained) {
   ihdr = {100, 0, 0};
   EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, nullptr), 1);
   ihdr = {100, 0, 0};
-  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, nullptr), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrMessageTooLong));
+  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, nullptr), 0, kErrMessageTooLong);
 }
 
 TEST_F(UsbTest, TimeoutReconnectsOnceThenReportsTheTimeout) {
@@ -428,8 +416,7 @@ TEST_F(UsbTest, TimeoutReconnectsOnceThenReportsTheTimeout) {
   unit->SetFaults(faults);
   const uint64_t before = clock_.Elapsed();
   ihdr = {sizeof reply, 0, 0};
-  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrTimeout));
+  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrTimeout);
   EXPECT_EQ(unit->devices_opened(), opened + 2) << "exactly one reconnect";
   EXPECT_EQ(sim::WrittenTransfers(unit->traffic()).size(), 4u) << "two exchanges, each written once";
   // Two exchanges of the 2-second limit, on virtual time.
@@ -489,10 +476,7 @@ int32_t DropUnitAtReport(uint32_t, int32_t, uint32_t) {
 // keeps waiting until the time limit. Each interface words its completion
 // line its own way.
 TEST_F(UsbTest, FailedCompletionsFinishOnlyOnTheStillImageInterface) {
-  testing_support::TempDir dir;
-  const std::string path = dir.File("RdrDev.log");
-  LOGHANDLE log = LogOpen(path.c_str(), kTraceDetail);
-  ASSERT_EQ(LogSetGlobal(log), 1);
+  testing_support::TraceCapture capture;
   auto still = AddUnit("still", 0x44, sim::UnitInterface::kStillImage);
   auto reader = AddUnit("reader", 0x4000);
   struct Case {
@@ -537,15 +521,13 @@ TEST_F(UsbTest, FailedCompletionsFinishOnlyOnTheStillImageInterface) {
   RDRMSGHDR ohdr{0, 120, 0};
   RDRMSGHDR ihdr{4, 0, 0};
   uint8_t reply[4];
-  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrIncompleteMessage));
+  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrIncompleteMessage);
   EXPECT_EQ(other->devices_opened(), opened) << "no reconnect";
 
   for (RDRHANDLE opened_handle : opened_) RDRClose(opened_handle);
   opened_.clear();
-  LogSetGlobal(nullptr);
-  ASSERT_EQ(LogClose(log), 1);
-  const std::string trace = testing_support::ReadFile(path);
+  ASSERT_EQ(capture.Close(), 1);
+  const std::string trace = capture.Read();
   // The completion routine's error code, 0 for a clean read; the reader
   // interface's 1 for a good overlapped result and 0 for a failed one.
   EXPECT_NE(trace.find("PlatformRead of 64 bytes with result 0\r\n"), std::string::npos);
