@@ -7,7 +7,6 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/updater/session_log_recorder.h"
-#include "updater/program_title.h"
 #include "updater/silent.h"
 
 namespace {
@@ -47,21 +46,6 @@ class SettingsTest : public testing::Test {
   TempDir dir_;
   QuorvelFirmwareUpdaterSilent silent_;
 };
-
-TEST_F(SettingsTest, ConstructionDefaults) {
-  QuorvelFirmwareUpdaterSilent fresh;
-  EXPECT_EQ(fresh.m_ReaderType, 0);
-  EXPECT_EQ(fresh.m_DevFound, 0);
-  EXPECT_FALSE(fresh.m_OverrideFirmwareCheck);
-  EXPECT_FALSE(fresh.m_ShowDetails);
-  EXPECT_FALSE(fresh.m_FullArrayCheck);
-  EXPECT_FALSE(fresh.m_SkipSameFirmware);
-  EXPECT_EQ(fresh.m_AppString.View(), "");
-  EXPECT_EQ(fresh.m_BootloaderFile.View(), "");
-  EXPECT_EQ(fresh.m_SelectedBootloaderFile.View(), "");
-  EXPECT_EQ(fresh.m_ProductIds, (std::array<int32_t, 10>{}));
-  EXPECT_EQ(sizeof fresh.m_FullArrayCheck, 1u);
-}
 
 TEST_F(SettingsTest, EveryLineOfTheLoadInOrder) {
   ASSERT_EQ(Load("[InitSettings]\n"
@@ -219,50 +203,6 @@ TEST_F(SettingsTest, ReloadStartsFromCleanSelection) {
   EXPECT_FALSE(silent_.m_FullArrayCheck);
   EXPECT_TRUE(silent_.m_ShowFirmwareOnFinished);
   EXPECT_EQ(silent_.m_ProductIds, (std::array<int32_t, 10>{0x40}));
-}
-
-class DoSilentTest : public SettingsTest {
- protected:
-  void SetUp() override {
-    SettingsTest::SetUp();
-    SetProgramTitle("Title 1.2.3");
-  }
-  void TearDown() override { SetProgramTitle(""); }
-};
-
-TEST_F(DoSilentTest, MissingSettingsEndWithThree) {
-  testing_support::ScopedWorkingDirectory cwd(dir_.path());
-  EXPECT_EQ(silent_.DoSilent(), 3);
-  const std::vector<LoggedLine>& lines = RecordedLines();
-  ASSERT_EQ(lines.size(), 32u);
-  EXPECT_EQ(lines[0], At("Start", "QuorvelFirmwareUpdaterSilent::DoSilent"));
-  EXPECT_EQ(lines[1], Line("Session Start - Version Title 1.2.3"));
-  EXPECT_EQ(lines[2], At("Begin", kLoad));
-  EXPECT_EQ(lines[3], Line("inifile - ./QuorvelFirmwareUpdater.ini"));
-  EXPECT_EQ(lines[29], At("End", kLoad));
-  EXPECT_EQ(lines[30], Line("Error with ./QuorvelFirmwareUpdater.ini file"));
-  EXPECT_EQ(lines[31], At("End", "QuorvelFirmwareUpdaterSilent::DoSilent"));
-}
-
-TEST_F(DoSilentTest, SelectedReaderTypeIsNotReportedAsUpdated) {
-  WriteFile(dir_.File("QuorvelFirmwareUpdater.ini"), "[Files]\napplication=FW41580.bin\n");
-  testing_support::ScopedWorkingDirectory cwd(dir_.path());
-  EXPECT_EQ(silent_.DoSilent(), 2);
-  EXPECT_EQ(silent_.m_ReaderType, 4);
-  const std::vector<LoggedLine>& lines = RecordedLines();
-  ASSERT_EQ(lines.size(), 31u);
-  EXPECT_EQ(lines[29], Line("Update is not available in this build"));
-  EXPECT_EQ(lines[30], At("End", "QuorvelFirmwareUpdaterSilent::DoSilent"));
-}
-
-TEST_F(DoSilentTest, ReaderListingIsNotReportedAsDone) {
-  EXPECT_EQ(silent_.ShowAllReaders(), 2);
-  const std::vector<LoggedLine> expected = {
-      At("Start", "QuorvelFirmwareUpdaterSilent::ShowAllReaders"),
-      Line("Reader listing is not available in this build"),
-      At("End", "QuorvelFirmwareUpdaterSilent::ShowAllReaders"),
-  };
-  EXPECT_EQ(RecordedLines(), expected);
 }
 
 }  // namespace
