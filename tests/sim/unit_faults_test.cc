@@ -131,26 +131,6 @@ TEST_F(SimUnitFaults, HaltedEndpointsReportStatusAndFailTransfersUntilReset) {
   EXPECT_EQ(platform::GetLastSystemError(), Errno(EINVAL));
 }
 
-TEST_F(SimUnitFaults, DisabledDeviceIsPresentWithoutInterfaces) {
-  sim::UnitConfig config = testing_support::Fx2UnitConfig();
-  config.description = "Q5 Document Reader";
-  config.disabled = true;
-  sim::Unit& disabled = bench_.AddUnit(config);
-  auto devices = bench_.backend().EnumerateDevices();
-  ASSERT_EQ(devices->size(), 2u);
-  EXPECT_EQ((*devices)[1].description, "Q5 Document Reader");
-  EXPECT_EQ((*devices)[1].config_flags, 1u);
-  EXPECT_EQ((*devices)[0].config_flags, 0u);
-  auto interfaces = bench_.backend().EnumerateInterfaces(InterfaceClass::kReader);
-  ASSERT_EQ(interfaces->size(), 1u);
-  EXPECT_EQ((*interfaces)[0].path, unit_.DevicePath());
-  EXPECT_FALSE(bench_.backend().ClassOfPath(disabled.DevicePath()));
-  EXPECT_FALSE(SimHost(disabled.DevicePath()).ok());
-  EXPECT_EQ(platform::GetLastSystemError(), Errno(ENODEV));
-  disabled.SetDisabled(false);
-  EXPECT_TRUE(SimHost(disabled.DevicePath()).ok());
-}
-
 TEST_F(SimUnitFaults, ScriptedRepliesDeliverRawBytesAndShortPackets) {
   unit_.ScriptReply(2, sim::ScriptedReply{{{0xFF, 0xFF, 14, 0}, std::vector<uint8_t>(64, 0xEE)}});
   unit_.ScriptReply(3, sim::ScriptedReply{});
