@@ -499,20 +499,26 @@ bool Attach(RDRHANDLE handle, uint8_t chip) {
   return true;
 }
 
-bool ReadEntry(RDRHANDLE handle, int64_t offset, DirectoryEntry* entry) {
+// Puts the directory object at an entry's offset; null (error recorded) when
+// the offset lies outside the directory or no walk can be had.
+ChainWalk* SeekEntry(RDRHANDLE handle, int64_t offset) {
   FlashFile& directory = handle->directory;
   if (offset < 0 || offset > directory.size) {
     directory.flags |= kFlashError;
     SetLibraryError(handle, kErrFlashEof);
-    return false;
+    return nullptr;
   }
   directory.pushback = -1;
   directory.position = static_cast<uint32_t>(offset);
-  ChainWalk* walk = DirectoryWalk(handle);
+  return DirectoryWalk(handle);
+}
+
+bool ReadEntry(RDRHANDLE handle, int64_t offset, DirectoryEntry* entry) {
+  ChainWalk* walk = SeekEntry(handle, offset);
   if (walk == nullptr) return false;
   uint8_t bytes[kEntryBytes] = {};
   bool failed = false;
-  if (ReadItems(directory, *walk, bytes, kEntryBytes, 1, &failed) != 1) {
+  if (ReadItems(handle->directory, *walk, bytes, kEntryBytes, 1, &failed) != 1) {
     if (!failed) SetLibraryError(handle, kErrFlashEof);
     return false;
   }
@@ -521,19 +527,11 @@ bool ReadEntry(RDRHANDLE handle, int64_t offset, DirectoryEntry* entry) {
 }
 
 bool WriteEntry(RDRHANDLE handle, int64_t offset, const DirectoryEntry& entry) {
-  FlashFile& directory = handle->directory;
-  if (offset < 0 || offset > directory.size) {
-    directory.flags |= kFlashError;
-    SetLibraryError(handle, kErrFlashEof);
-    return false;
-  }
-  directory.pushback = -1;
-  directory.position = static_cast<uint32_t>(offset);
-  ChainWalk* walk = DirectoryWalk(handle);
+  ChainWalk* walk = SeekEntry(handle, offset);
   if (walk == nullptr) return false;
   uint8_t bytes[kEntryBytes];
   entry.Encode(bytes);
-  return WriteItems(directory, *walk, bytes, kEntryBytes, 1) == 1;
+  return WriteItems(handle->directory, *walk, bytes, kEntryBytes, 1) == 1;
 }
 
 bool UpdateEntrySize(FlashFile& file, int32_t new_size) {
