@@ -5,11 +5,11 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <span>
 
 #include "platform/clock.h"
 #include "reader/frame.h"
 #include "reader/handle.h"
+#include "reader/little_endian.h"
 #include "trace/trace.h"
 #include "transport/memory.h"
 
@@ -28,21 +28,6 @@ constexpr int32_t kFx3LineLength = 768;
 constexpr uint32_t kPollIntervalMs = 1000;
 constexpr int32_t kPollProgressStep = 10;
 constexpr int32_t kPollProgressLimit = 100;
-
-void WriteLe16(std::span<uint8_t> bytes, size_t offset, uint16_t value) {
-  bytes[offset] = static_cast<uint8_t>(value);
-  bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void WriteLe32(std::span<uint8_t> bytes, size_t offset, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-int32_t ReadLe32(std::span<const uint8_t> bytes, size_t offset) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < 4; ++i) value |= static_cast<uint32_t>(bytes[offset + i]) << (8 * i);
-  return static_cast<int32_t>(value);
-}
 
 // File packet request (service 35): a fixed 52-byte head, then the data.
 struct FilePacketLayout {
@@ -176,7 +161,7 @@ int32_t RDRSoftBoot(RDRHANDLE handle, int32_t reconnect) {
   RDRMSGHDR ohdr{0, kCommandSoftBoot, 0};
   RDRMSGHDR ihdr{static_cast<uint16_t>(reply.size()), kCommandSoftBoot, 0};
   if (RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply.data())) {
-    const auto status = static_cast<int16_t>(reply[0] | (reply[1] << 8));
+    const auto status = static_cast<int16_t>(ReadLe16(reply, 0));
     if (!RDRErrorCheck(handle, status)) result = reconnect == 0 ? 1 : FollowRestart(handle);
   }
   return HandleExit(handle, "RDRSoftBoot", __LINE__, kCheckNonZero, result);
@@ -264,7 +249,7 @@ int32_t RDRWriteEepromLineFX3(RDRHANDLE handle, int32_t chip, int32_t addr, int3
           static_cast<uint32_t>(addr), chip);
     return HandleExit(handle, "RDRWriteEepromLineFX3", __LINE__, kCheckNonZero, 0);
   }
-  const int32_t status = ReadLe32(reply, 0);
+  const auto status = static_cast<int32_t>(ReadLe32(reply, 0));
   if (RDRErrorCheck(handle, status)) {
     Trace(handle, kTraceError, "\nERROR: reader FX3 returned result 0x%X on write %d eeprom bytes from 0x%X of chip %d",
           static_cast<uint32_t>(status), length, static_cast<uint32_t>(addr), chip);

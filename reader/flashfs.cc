@@ -16,6 +16,7 @@
 #include "reader/flash.h"
 #include "reader/frame.h"
 #include "reader/handle.h"
+#include "reader/little_endian.h"
 #include "trace/trace.h"
 
 namespace {
@@ -182,18 +183,15 @@ struct DirectoryEntry {
   static DirectoryEntry Decode(const uint8_t (&bytes)[kEntryBytes]) {
     DirectoryEntry entry;
     std::memcpy(entry.name, bytes, kNameBytes);
-    entry.first_sector = static_cast<uint16_t>(bytes[14] | bytes[15] << 8);
-    entry.size = static_cast<int32_t>(static_cast<uint32_t>(bytes[16]) | static_cast<uint32_t>(bytes[17]) << 8 |
-                                      static_cast<uint32_t>(bytes[18]) << 16 | static_cast<uint32_t>(bytes[19]) << 24);
+    entry.first_sector = ReadLe16(bytes, 14);
+    entry.size = static_cast<int32_t>(ReadLe32(bytes, 16));
     return entry;
   }
 
   void Encode(uint8_t (&bytes)[kEntryBytes]) const {
     std::memcpy(bytes, name, kNameBytes);
-    bytes[14] = static_cast<uint8_t>(first_sector);
-    bytes[15] = static_cast<uint8_t>(first_sector >> 8);
-    const auto value = static_cast<uint32_t>(size);
-    for (int i = 0; i < 4; ++i) bytes[16 + i] = static_cast<uint8_t>(value >> (8 * i));
+    WriteLe16(bytes, 14, first_sector);
+    WriteLe32(bytes, 16, static_cast<uint32_t>(size));
   }
 
   // Names compare over at most 14 characters; a 14-character name has no terminator.
@@ -269,7 +267,7 @@ std::optional<uint16_t> ReadLink(FlashFile& file) {
     return std::nullopt;
   }
   file.current_location = location;
-  return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+  return ReadLe16(bytes, 0);
 }
 
 // Moves on to the linked sector; false (error recorded) when the link ends
@@ -435,7 +433,8 @@ int32_t WriteItems(FlashFile& file, ChainWalk& walk, const void* buffer, int32_t
           break;
         }
         *link = static_cast<uint16_t>((*link & ~kLinkIdMask) | (id & kLinkIdMask));
-        const uint8_t bytes[2] = {static_cast<uint8_t>(*link), static_cast<uint8_t>(*link >> 8)};
+        uint8_t bytes[2];
+        WriteLe16(bytes, 0, *link);
         auto location = static_cast<uint16_t>(file.current_location);
         if (!SectorWrite(handle, file.chip, static_cast<int32_t>(file.current_sector), kLinkOffset, 2, bytes,
                          &location)) {
@@ -606,7 +605,7 @@ int32_t RemoveFile(RDRHANDLE handle, const FlashName& name) {
   for (int64_t deleted = 1; deleted <= int64_t{kLongestChain} + 1; ++deleted) {
     if (!SectorDelete(handle, name.chip, static_cast<int32_t>(current), &location)) return -1;
     SetProgress(handle, deleted, sectors);
-    const uint16_t next = static_cast<uint16_t>(link[0] | link[1] << 8) & kLinkIdMask;
+    const uint16_t next = ReadLe16(link, 0) & kLinkIdMask;
     if (next == kEndOfChain) return 0;
     if (!walk.Step(next)) break;
     current = next;

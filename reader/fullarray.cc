@@ -9,10 +9,10 @@
 #include <mutex>
 #include <new>
 #include <set>
-#include <span>
 
 #include "reader/frame.h"
 #include "reader/handle.h"
+#include "reader/little_endian.h"
 #include "trace/trace.h"
 #include "transport/usb.h"
 
@@ -61,15 +61,6 @@ constexpr std::array<const char*, 16> kCommandNames = {
     "FULLARRAYCOMMANDWRITEGPIO",
     "FULLARRAYCOMMANDREADGPIO",
 };
-
-uint32_t ReadLe32(std::span<const uint8_t> bytes, size_t at) {
-  return static_cast<uint32_t>(bytes[at]) | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-         static_cast<uint32_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
-}
-
-void PutLe32(std::span<uint8_t> bytes, size_t at, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // Live full-array objects: callers' pointers are looked up here before they
 // are dereferenced.
@@ -133,8 +124,8 @@ int32_t CloseRoutine(FullArrayRecord* self) {
 int32_t ServiceRequest(RDRHANDLE inner, uint32_t service, uint32_t argument,
                        std::array<uint8_t, kServiceReplyCapacity>& reply) {
   std::array<uint8_t, kServiceRequestBytes> request{};
-  PutLe32(request, 0, service);
-  PutLe32(request, 4, argument);
+  WriteLe32(request, 0, service);
+  WriteLe32(request, 4, argument);
   RDRMSGHDR ohdr{static_cast<uint16_t>(request.size()), kCommandInformation, 0};
   RDRMSGHDR ihdr{static_cast<uint16_t>(reply.size()), 0, 0};
   if (!RDRSendReceive(inner, &ohdr, request.data(), &ihdr, reply.data())) return -1;
@@ -430,9 +421,8 @@ int32_t _ReadEepromLine(FAHANDLE handle, int32_t chip, int32_t addr, int32_t len
   std::array<uint8_t, kSerialReadRequestBytes> request{};
   request[0] = kServiceSerialRead;
   request[1] = wire_chip;
-  request[2] = static_cast<uint8_t>(wire_address);
-  request[3] = static_cast<uint8_t>(wire_address >> 8);
-  PutLe32(request, 4, count);
+  WriteLe16(request, 2, wire_address);
+  WriteLe32(request, 4, count);
   std::array<uint8_t, kServiceReplyCapacity> reply{};
   RDRMSGHDR ohdr{static_cast<uint16_t>(request.size()), kCommandInformation, 0};
   RDRMSGHDR ihdr{static_cast<uint16_t>(reply.size()), 0, 0};

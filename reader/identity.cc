@@ -10,6 +10,7 @@
 
 #include "reader/frame.h"
 #include "reader/handle.h"
+#include "reader/little_endian.h"
 #include "trace/trace.h"
 
 namespace {
@@ -35,20 +36,6 @@ constexpr size_t kSh4StringOffset = 4;
 constexpr size_t kSh4StringBound = 14;
 
 constexpr int32_t kStatusNotSupported = -266;  // 0xFEF6: the reader does not know the request
-
-uint16_t ReadLe16(std::span<const uint8_t> bytes, size_t offset) {
-  return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
-
-int32_t ReadLe32(std::span<const uint8_t> bytes, size_t offset) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < 4; ++i) value |= static_cast<uint32_t>(bytes[offset + i]) << (8 * i);
-  return static_cast<int32_t>(value);
-}
-
-void WriteLe32(std::span<uint8_t> bytes, size_t offset, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // Sends an information request (Command 14, item and a zero word) and receives
 // at most `capacity` reply bytes into `reply`, which is zeroed first so that
@@ -123,7 +110,7 @@ int32_t ItemString(RDRHANDLE handle, const char* operation, uint32_t item, char*
   } else if (RDRIsSH4Based(handle)) {
     SetLibraryError(handle, kErrNotSupported);
   } else if (RequestInformation(handle, item, reply) >= 0) {
-    const int32_t status = ReadLe32(reply, 0);
+    const auto status = static_cast<int32_t>(ReadLe32(reply, 0));
     if (status == kStatusNotSupported) {
       SetLibraryError(handle, kErrNotSupported);
     } else if (status != 0) {
@@ -155,7 +142,7 @@ int32_t HeaderString(RDRHANDLE handle, const char* operation, uint32_t item, cha
   } else if (!RDRIsFX2Based(handle)) {
     SetLibraryError(handle, kErrNotSupported);
   } else if ((received = RequestInformation(handle, item, reply)) >= 0) {
-    const int32_t status = ReadLe32(reply, 0);
+    const auto status = static_cast<int32_t>(ReadLe32(reply, 0));
     if (status == kStatusNotSupported) {
       SetLibraryError(handle, kErrNotSupported);
     } else if (status != 0) {
@@ -191,7 +178,7 @@ int32_t RDRFirmwareString(RDRHANDLE handle, char* name, int32_t length) {
   if (name == nullptr) {
     SetLibraryError(handle, kErrInvalidParameter);
   } else if (RequestInformation(handle, kItemFirmwareName, reply) >= 0) {
-    const int32_t status = ReadLe32(reply, 0);
+    const auto status = static_cast<int32_t>(ReadLe32(reply, 0));
     if ((status & 0xFFFF) == 0xFFFF || status == 6) {
       // Older readers do not know the information request and name their
       // firmware through a request of their own.

@@ -9,6 +9,7 @@
 #include "reader/flash.h"
 #include "reader/frame.h"
 #include "reader/handle.h"
+#include "reader/little_endian.h"
 #include "trace/trace.h"
 
 namespace {
@@ -43,15 +44,10 @@ struct SectorParameters {
   void Encode(std::span<uint8_t, kBytes> out) const {
     out[0] = sub_command;
     out[1] = chip;
-    PutLe16(out, 2, logical_id);
-    PutLe16(out, 4, physical_loc);
-    PutLe16(out, 6, offset);
-    PutLe16(out, 8, length);
-  }
-
-  static void PutLe16(std::span<uint8_t, kBytes> out, size_t at, uint16_t value) {
-    out[at] = static_cast<uint8_t>(value);
-    out[at + 1] = static_cast<uint8_t>(value >> 8);
+    WriteLe16(out, 2, logical_id);
+    WriteLe16(out, 4, physical_loc);
+    WriteLe16(out, 6, offset);
+    WriteLe16(out, 8, length);
   }
 };
 
@@ -64,10 +60,10 @@ struct SectorReply {
 
   static SectorReply Decode(std::span<const uint8_t> in) {
     SectorReply reply;
-    reply.status = static_cast<int16_t>(in[0] | in[1] << 8);
+    reply.status = static_cast<int16_t>(ReadLe16(in, 0));
     if (in.size() >= kBytes) {
-      reply.logical_id = static_cast<uint16_t>(in[2] | in[3] << 8);
-      reply.physical_loc = static_cast<uint16_t>(in[4] | in[5] << 8);
+      reply.logical_id = ReadLe16(in, 2);
+      reply.physical_loc = ReadLe16(in, 4);
     }
     return reply;
   }

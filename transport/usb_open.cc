@@ -4,6 +4,7 @@
 
 #include "reader/frame.h"
 #include "reader/handle.h"
+#include "reader/little_endian.h"
 #include "trace/trace.h"
 #include "transport/usb.h"
 #include "transport/usb_device.h"
@@ -34,8 +35,7 @@ void ProbeCapabilities(RDRHANDLE handle) {
   RDRMSGHDR ohdr{sizeof(request), 14, 0};
   RDRMSGHDR ihdr{sizeof(reply), 0, 0};
   if (!RDRSendReceive(handle, &ohdr, request, &ihdr, reply)) return;
-  const uint32_t status = static_cast<uint32_t>(reply[0]) | static_cast<uint32_t>(reply[1]) << 8 |
-                          static_cast<uint32_t>(reply[2]) << 16 | static_cast<uint32_t>(reply[3]) << 24;
+  const uint32_t status = ReadLe32(reply, 0);
   if (status == 0 && (reply[4] & 0x80) == 0) handle->capability_flags &= ~kCapExtendedRequests;
 }
 
