@@ -81,23 +81,24 @@ bool Poll(RDRHANDLE handle) {
   return RDRReconnect(handle) != 0;
 }
 
+// Polls while the reader still answers; false when the callback aborted or
+// the progress count passed 100.
+bool PollWhileAnswering(RDRHANDLE handle, int32_t& progress) {
+  while (Poll(handle)) {
+    if (ReportPoll(handle, progress) == PollReport::kAborted) return false;
+    if (progress > kPollProgressLimit) return false;
+    progress += kPollProgressStep;
+  }
+  return true;
+}
+
 // Follows the reader through its restart. Phase 1 waits for it to drop off
 // the bus; phase 2 ends with success at the first poll that still finds it
-// gone and keeps polling while it answers. Both phases give up once the
-// progress count passes 100, so the whole wait stays within about 25 polls.
+// gone and keeps polling while it answers. The progress count runs on across
+// both phases, so the whole wait stays within about 25 polls.
 int32_t FollowRestart(RDRHANDLE handle) {
   int32_t progress = 0;
-  while (Poll(handle)) {
-    if (ReportPoll(handle, progress) == PollReport::kAborted) return 0;
-    if (progress > kPollProgressLimit) return 0;
-    progress += kPollProgressStep;
-  }
-  while (Poll(handle)) {
-    if (ReportPoll(handle, progress) == PollReport::kAborted) return 0;
-    if (progress > kPollProgressLimit) return 0;
-    progress += kPollProgressStep;
-  }
-  return 1;
+  return PollWhileAnswering(handle, progress) && PollWhileAnswering(handle, progress) ? 1 : 0;
 }
 
 }  // namespace
