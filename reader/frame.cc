@@ -241,12 +241,11 @@ void TraceString(RDRHANDLE handle, const char* name, const char* text) {
   if (text != nullptr) LogWrite(log, kTraceParameter, "(%s)", text);
 }
 
+// The log filters by level before it formats, so no check is needed here.
 void Trace(RDRHANDLE handle, int32_t level, const char* format, ...) {
-  LOGHANDLE log = TraceTarget(handle);
-  if (!LogWants(log, level)) return;
   va_list arguments;
   va_start(arguments, format);
-  LogWriteV(log, level, format, arguments);
+  LogWriteV(TraceTarget(handle), level, format, arguments);
   va_end(arguments);
 }
 
