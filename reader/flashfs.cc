@@ -459,6 +459,22 @@ int32_t WriteItems(FlashFile& file, ChainWalk& walk, const void* buffer, int32_t
 
 bool ReadEntry(RDRHANDLE handle, int64_t offset, DirectoryEntry* entry);
 
+// Entry 0 of the attached directory names it and gives its length. A
+// directory whose entry 0 says otherwise is corrupt and is detached;
+// otherwise its length is taken from there.
+bool TakeDirectoryLength(RDRHANDLE handle, const DirectoryEntry& entry) {
+  FlashFile& directory = handle->directory;
+  if (!entry.NameIs("_dir") || !PlausibleDirectoryLength(entry.size)) {
+    Trace(handle, kTraceError, "\nDirectory of chip %d: entry 0 is not a directory of %d bytes", directory.chip,
+          entry.size);
+    Detach(handle);
+    SetLibraryError(handle, kErrDirectoryCorrupt);
+    return false;
+  }
+  directory.size = entry.size;
+  return true;
+}
+
 // Makes the chip's directory the handle's attached one. The directory object
 // counts as attached only once its entry 0 has been read and looks sane.
 bool Attach(RDRHANDLE handle, uint8_t chip) {
@@ -476,9 +492,6 @@ bool Attach(RDRHANDLE handle, uint8_t chip) {
   directory.chip = chip;
   directory.current_sector = kDirectorySector;
   directory.current_location = kDirectorySector;
-  directory.entry_index = 0;
-  directory.sector_base = 0;
-  directory.position = 0;
   directory.size = static_cast<int32_t>(kEntryBytes);
   std::snprintf(directory.name, sizeof directory.name, "%d:_dir", chip);
   walk->Restart(kDirectorySector);
@@ -488,14 +501,7 @@ bool Attach(RDRHANDLE handle, uint8_t chip) {
     Detach(handle);
     return false;
   }
-  if (!entry.NameIs("_dir") || !PlausibleDirectoryLength(entry.size)) {
-    Trace(handle, kTraceError, "\nDirectory of chip %d: entry 0 is not a directory of %d bytes", chip, entry.size);
-    Detach(handle);
-    SetLibraryError(handle, kErrDirectoryCorrupt);
-    return false;
-  }
-  directory.size = entry.size;
-  return true;
+  return TakeDirectoryLength(handle, entry);
 }
 
 // Puts the directory object at an entry's offset; null (error recorded) when
@@ -557,14 +563,7 @@ WalkResult WalkDirectory(RDRHANDLE handle, int64_t first_compared, Match match, 
     DirectoryEntry entry;
     if (!ReadEntry(handle, at, &entry)) return WalkResult::kFailed;
     if (at == 0) {
-      if (!entry.NameIs("_dir") || !PlausibleDirectoryLength(entry.size)) {
-        Trace(handle, kTraceError, "\nDirectory of chip %d: entry 0 is not a directory of %d bytes", directory.chip,
-              entry.size);
-        Detach(handle);
-        SetLibraryError(handle, kErrDirectoryCorrupt);
-        return WalkResult::kFailed;
-      }
-      directory.size = entry.size;
+      if (!TakeDirectoryLength(handle, entry)) return WalkResult::kFailed;
     }
     if (at >= first_compared && match(entry)) {
       *offset = at;
