@@ -79,15 +79,7 @@ struct Injection {
   int32_t count = 1;  // < 0: forever
 };
 
-void PutU16At(std::vector<uint8_t>& bytes, size_t offset, uint16_t value) {
-  bytes[offset] = static_cast<uint8_t>(value);
-  bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void AppendU16(std::vector<uint8_t>& bytes, uint16_t value) {
-  bytes.push_back(static_cast<uint8_t>(value));
-  bytes.push_back(static_cast<uint8_t>(value >> 8));
-}
+void AppendU16(std::vector<uint8_t>& bytes, uint16_t value) { PutU16(bytes, bytes.size(), value); }
 
 // Deterministic contents of a serial memory: a mixing hash of seed and address.
 uint8_t SerialMemoryByte(uint32_t seed, uint32_t address) {
@@ -334,7 +326,7 @@ struct FlashModel::State {
     ++statistics.sector_requests;
     std::vector<uint8_t> reply(kSectorReplyBytes, 0);
     auto answer = [&reply](int16_t status) {
-      PutU16At(reply, 0, static_cast<uint16_t>(status));
+      PutU16(reply, 0, static_cast<uint16_t>(status));
       return reply;
     };
     if (body.size() < kParameterBlockBytes) return answer(kStatusInvalidParameters);
@@ -368,7 +360,7 @@ struct FlashModel::State {
         Chip& chip = found->second;
         if (sub_command != kSubNew) CountHint(chip, id, hint);
         auto sector = chip.sectors.find(id);
-        if (sector != chip.sectors.end()) PutU16At(reply, 4, sector->second.location);
+        if (sector != chip.sectors.end()) PutU16(reply, 4, sector->second.location);
         if (reads && sector != chip.sectors.end() && length <= kLargestSectorData &&
             size_t{offset} + length <= kLogicalSectorBytes) {
           std::copy_n(sector->second.bytes.begin() + offset, length, reply.begin() + kSectorReplyBytes);
@@ -392,7 +384,7 @@ struct FlashModel::State {
         ReleaseSlot(chip, sector->second.location);
         sector->second.location = TakeSlot(chip);
         ++statistics.moves;
-        PutU16At(reply, 4, sector->second.location);
+        PutU16(reply, 4, sector->second.location);
         Record(LogicalRecord(chip_number, id, sector->second));
         return answer(kStatusOk);
       }
@@ -442,10 +434,10 @@ struct FlashModel::State {
 
   std::vector<uint8_t> NewSector(uint8_t chip_number, Chip& chip, uint16_t requested, std::vector<uint8_t>& reply) {
     auto answer = [&reply](int16_t status) {
-      PutU16At(reply, 0, static_cast<uint16_t>(status));
+      PutU16(reply, 0, static_cast<uint16_t>(status));
       return reply;
     };
-    PutU16At(reply, 4, 0);
+    PutU16(reply, 4, 0);
     if (chip.sectors.size() >= chip.max_sectors) return answer(kStatusFull);
     uint16_t id = 0;
     if (requested != 0) {
@@ -463,8 +455,8 @@ struct FlashModel::State {
     sector.bytes.fill(0xFF);  // erased: the link reads 0xFFFF, the end of a chain
     sector.location = TakeSlot(chip);
     chip.sectors[id] = sector;
-    PutU16At(reply, 2, id);
-    PutU16At(reply, 4, sector.location);
+    PutU16(reply, 2, id);
+    PutU16(reply, 4, sector.location);
     Record(LogicalRecord(chip_number, id, sector));
     return answer(kStatusOk);
   }
@@ -656,14 +648,14 @@ bool FlashModel::PokeLogical(uint8_t chip, uint16_t id, uint16_t offset, std::sp
 }
 
 bool FlashModel::SetLink(uint8_t chip, uint16_t id, uint16_t link) {
-  const std::array<uint8_t, 2> bytes{static_cast<uint8_t>(link), static_cast<uint8_t>(link >> 8)};
+  std::vector<uint8_t> bytes;
+  PutU16(bytes, 0, link);
   return PokeLogical(chip, id, kLogicalDataBytes, bytes);
 }
 
 bool FlashModel::SetDirectoryLength(uint8_t chip, int32_t length) {
-  const auto value = static_cast<uint32_t>(length);
-  const std::array<uint8_t, 4> bytes{static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                                     static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  std::vector<uint8_t> bytes;
+  PutU32(bytes, 0, static_cast<uint32_t>(length));
   return PokeLogical(chip, kDirectorySector, 16, bytes);
 }
 
