@@ -116,15 +116,11 @@ RDRHANDLE RDROpenUSB(const char* path) {
   }
 
   Trace(handle, kTraceDetail, "\nOpening reader on path \"%s\"", handle->usb.device_path.c_str());
-  handle->timeout = kOpenTimeoutSeconds;
-  handle->firmware_number = handle->firmware_number2 = handle->firmware_number3 = 0;
   handle->first_read_length = kLongFirstRead;
-  ClearName(handle);
 
   ProbeCapabilities(handle);
   IdentifyFirmware(handle);
   ParseFirmwareNumber(handle);
-  handle->timeout = kOpenTimeoutSeconds;
 
   if (handle->firmware_number == 0) {
     UsbCloseDevice(handle);
