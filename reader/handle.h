@@ -12,11 +12,16 @@
 #include "reader/flash.h"
 #include "reader/rdr.h"
 
+// How a USB handle's device is reached (UsbFields::interface_kind).
+inline constexpr int32_t kInterfaceUnresolved = 0;
+inline constexpr int32_t kInterfaceStillImage = 1;   // read and written as a file
+inline constexpr int32_t kInterfaceReaderPipes = 2;  // bulk IN/OUT pipes
+
 // Transport fields of a USB handle.
 struct UsbFields {
   std::unique_ptr<platform::usb::Device> device;  // the open device path; null when closed
   std::string device_path;                        // reopened by reconnect
-  int32_t interface_kind = 0;                     // 0 unresolved, 1 still-image, 2 reader pipes
+  int32_t interface_kind = kInterfaceUnresolved;
   platform::usb::PipeInfo in_pipe;
   platform::usb::PipeInfo out_pipe;
 };

@@ -74,6 +74,13 @@ char* CopyText(const std::string& text) {
   return copy;
 }
 
+// Frees a device list: its texts, last first, then the array.
+void FreeList(char** list, int32_t count) {
+  if (list == nullptr) return;
+  for (int32_t i = count - 1; i >= 0; --i) PlatformAlloc(nullptr, list[i], 0);
+  PlatformAlloc(nullptr, list, 0);
+}
+
 // The caller's device list while a listing appends to it.
 class ListBuilder {
  public:
@@ -106,8 +113,7 @@ class ListBuilder {
 
   // Frees every path, those the list held on entry included.
   void Clear() {
-    for (int32_t i = *count_ - 1; i >= 0; --i) PlatformAlloc(nullptr, (*list_)[i], 0);
-    PlatformAlloc(nullptr, *list_, 0);
+    FreeList(*list_, *count_);
     *list_ = nullptr;
     *count_ = 0;
   }
@@ -132,10 +138,10 @@ void CancelTransfer(RDRHANDLE handle, bool read) {
   if (device == nullptr) return;
   if (read) {
     device->CancelRead();
-    if (handle->usb.interface_kind == 2) ResetAndAbort(device, handle->usb.in_pipe.pipe_id);
+    if (handle->usb.interface_kind == kInterfaceReaderPipes) ResetAndAbort(device, handle->usb.in_pipe.pipe_id);
   } else {
     device->CancelWrite();
-    if (handle->usb.interface_kind == 2) ResetAndAbort(device, handle->usb.out_pipe.pipe_id);
+    if (handle->usb.interface_kind == kInterfaceReaderPipes) ResetAndAbort(device, handle->usb.out_pipe.pipe_id);
   }
 }
 
@@ -236,14 +242,14 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
   // (writes on the reader interface wait that many seconds). At least 1 ms,
   // so that a failing wait still lets time pass.
   uint32_t wait = static_cast<uint32_t>(std::max(handle->timeout, 1));
-  if (!read && handle->usb.interface_kind == 2) wait *= 1000;
+  if (!read && handle->usb.interface_kind == kInterfaceReaderPipes) wait *= 1000;
   const char* line = read ? "\nPlatformRead of %d bytes with result %d" : "\nPlatformWrite of %d bytes with result %d";
   // The still-image interface completes a transfer through its completion
   // routine, which reports the byte count together with an error code: a
   // transfer that completed with an error is still finished, with whatever it
   // moved. The reader interface reports success or failure of the overlapped
   // result instead, and a failed one leaves the transfer unfinished.
-  const bool file_interface = handle->usb.interface_kind == 1;
+  const bool file_interface = handle->usb.interface_kind == kInterfaceStillImage;
   auto wait_once = [&]() {
     uint32_t count = 0;
     WaitResult result = read ? device->WaitRead(wait, &count) : device->WaitWrite(wait, &count);
@@ -349,10 +355,7 @@ void USBDeviceListFree(char** device_list, int32_t device_count) {
   LogEnter(global, "USBDeviceListFree", __LINE__);
   LogTracePointer(global, "device_list", device_list);
   LogTraceInt(global, "device_count", device_count);
-  if (device_list != nullptr) {
-    for (int32_t i = device_count - 1; i >= 0; --i) PlatformAlloc(nullptr, device_list[i], 0);
-    PlatformAlloc(nullptr, device_list, 0);
-  }
+  FreeList(device_list, device_count);
   LogExit(global, "USBDeviceListFree", __LINE__, kCheckAlways, 0);
 }
 
@@ -395,17 +398,18 @@ int32_t UsbOpenDevice(RDRHANDLE handle) {
   if (handle->usb.device_path.empty()) return 0;
   const std::string path = ResolveCompositeParent(handle->usb.device_path);
   auto backend = platform::usb::GetBackend();
-  handle->usb.interface_kind = 0;
+  handle->usb.interface_kind = kInterfaceUnresolved;
   auto interface_class = backend->ClassOfPath(path);
-  if (interface_class) handle->usb.interface_kind = *interface_class == InterfaceClass::kStillImage ? 1 : 2;
-  if (handle->usb.interface_kind == 0) return 0;
+  if (!interface_class) return 0;
+  handle->usb.interface_kind =
+      *interface_class == InterfaceClass::kStillImage ? kInterfaceStillImage : kInterfaceReaderPipes;
 
   auto device = backend->Open(path);
   if (!device) {
     SetErrorCode(handle, static_cast<int32_t>(platform::GetLastSystemError()));
     return 0;
   }
-  if (handle->usb.interface_kind == 1) {
+  if (handle->usb.interface_kind == kInterfaceStillImage) {
     device->DeviceControl(0x8000201C, 1);
     device->DeviceControl(0x8000201C, 2);
   } else {
@@ -424,7 +428,7 @@ int32_t UsbCloseDevice(RDRHANDLE handle) {
     return 0;
   }
   platform::usb::Device* device = DeviceOf(handle);
-  if (device != nullptr && handle->usb.interface_kind == 2) {
+  if (device != nullptr && handle->usb.interface_kind == kInterfaceReaderPipes) {
     ResetAndAbort(device, handle->usb.in_pipe.pipe_id);
     ResetAndAbort(device, handle->usb.out_pipe.pipe_id);
   }
@@ -449,7 +453,7 @@ int32_t PlatformFlush(RDRHANDLE handle) {
   if (device == nullptr) return 0;
   uint8_t scratch[kFlushChunk];
   const uint8_t in = handle->usb.in_pipe.pipe_id;
-  if (handle->usb.interface_kind == 2) {
+  if (handle->usb.interface_kind == kInterfaceReaderPipes) {
     for (int32_t chunk = 0; chunk < kFlushMaxChunks; ++chunk) {
       uint32_t count = 0;
       if (!device->IssueRead(in, scratch)) {
