@@ -395,17 +395,6 @@ std::optional<UnitConfig> LoadUnitFile(const std::filesystem::path& path, std::s
   return std::nullopt;
 }
 
-std::string ToHex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (uint8_t byte : bytes) {
-    text.push_back(kDigits[byte >> 4]);
-    text.push_back(kDigits[byte & 0xF]);
-  }
-  return text;
-}
-
 std::optional<std::vector<uint8_t>> FromHex(const std::string& text) {
   std::vector<uint8_t> bytes;
   int high = -1;

@@ -123,8 +123,8 @@ UnitConfig ParseUnitConfig(const nlohmann::json& document, const std::string& na
 // On failure returns nullopt and sets *error to "<path>: <why>".
 std::optional<UnitConfig> LoadUnitFile(const std::filesystem::path& path, std::string* error);
 
-// Hex and JSON helpers shared with the state files.
-std::string ToHex(const std::vector<uint8_t>& bytes);
+// Bytes written as hex digits in unit files and stored names; blanks between
+// digits are skipped. nullopt for any other character or an odd digit count.
 std::optional<std::vector<uint8_t>> FromHex(const std::string& text);
 
 }  // namespace sim
