@@ -384,15 +384,10 @@ int32_t _ReadEeprom(FAHANDLE handle, int32_t chip, int32_t addr, int32_t length,
   }
   int32_t remaining = length;
   int32_t at = addr;
-  if (remaining > 0 && at % kLineBytes != 0) {
-    const int32_t first = std::min(remaining, kLineBytes - at % kLineBytes);
-    if (!_ReadEepromLine(handle, chip, at, first, out)) return exit(0);
-    at += first;
-    out += first;
-    remaining -= first;
-  }
+  // Lines end on 32-byte boundaries: an unaligned start first reads up to the
+  // next one, every later line is whole until the rest.
   while (remaining > 0) {
-    const int32_t line = std::min(remaining, kLineBytes);
+    const int32_t line = std::min(remaining, kLineBytes - at % kLineBytes);
     if (!_ReadEepromLine(handle, chip, at, line, out)) return exit(0);
     at += line;
     out += line;
