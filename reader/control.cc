@@ -210,8 +210,11 @@ int32_t RDRFilePacketWriteRequest(RDRHANDLE handle, uint32_t index, uint32_t len
   std::array<uint8_t, 8> reply{};
   RDRMSGHDR ohdr{static_cast<uint16_t>(Layout::kData + length), kCommandService, 0};
   RDRMSGHDR ihdr{static_cast<uint16_t>(reply.size()), kCommandService, 0};
-  // The reply carries nothing the transfer depends on; only the exchange counts.
-  const int32_t result = RDRSendReceive(handle, &ohdr, request.data(), &ihdr, reply.data()) ? 1 : 0;
+  int32_t result = RDRSendReceive(handle, &ohdr, request.data(), &ihdr, reply.data()) ? 1 : 0;
+  // A unit that refuses a packet (out of order, CRC or size mismatch) has
+  // discarded the transfer; passing that off as success would report a file
+  // the unit never stored as sent.
+  if (result && RDRErrorCheck(handle, static_cast<int32_t>(ReadLe32(reply, 0)))) result = 0;
   return HandleExit(handle, "RDRFilePacketWriteRequest", __LINE__, kCheckNonZero, result);
 }
 

@@ -187,8 +187,9 @@ TEST_F(ControlOnUnit, FinalFilePacketLayout) {
 TEST_F(ControlOnUnit, PacketWithoutCrcCarriesNoFinalFields) {
   ReaderOwner handle = Open();
   const std::vector<uint8_t> data = Pattern(1024);
-  // The unit rejects the transfer; the reply status is not examined.
-  ASSERT_EQ(RDRFilePacketWriteRequest(handle.get(), 4, 1024, 9, data.data(), 9000, 0, "app.bin"), 1);
+  // Packet 4 before packet 0: the unit refuses it, and so the write fails.
+  EXPECT_FAILS_ON(handle, RDRFilePacketWriteRequest(handle.get(), 4, 1024, 9, data.data(), 9000, 0, "app.bin"), 0,
+                  kErrReaderNotAccepting);
   std::vector<uint8_t> expected = PacketHead(4, 1024, 9);
   expected.insert(expected.end(), data.begin(), data.end());
   ASSERT_EQ(Requests().size(), 1u);
