@@ -1,4 +1,4 @@
-// The console's definition of the engine's session-log writer.
+// The console's session-log sink: stamped lines appended to its log file.
 #include "console/session_log.h"
 
 #include <cstdio>
@@ -34,23 +34,7 @@ void Emit(const char* text, size_t length) {
   std::fflush(g_SessionLog);
 }
 
-}  // namespace
-
-bool OpenSessionLog(const char* path) {
-  CloseSessionLog();
-  g_SessionLog = std::fopen(path, "a+");
-  return g_SessionLog != nullptr;
-}
-
-void CloseSessionLog() {
-  if (g_SessionLog == nullptr) return;
-  std::fclose(g_SessionLog);
-  g_SessionLog = nullptr;
-}
-
-void WriteSessionLog(const char* message, const char* location) {
-  if (message == nullptr || g_SessionLog == nullptr) return;
-
+void WriteLine(const char* message, const char* location) {
   const platform::LocalTime now = platform::GetClock().Now();
   char stamp[kWorkBufferSize];
   std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04dT%02d:%02d:%02d:%04d - ", now.month, now.day, now.year, now.hour,
@@ -63,11 +47,27 @@ void WriteSessionLog(const char* message, const char* location) {
   Emit(line.c_str(), line.size());
 }
 
-void WriteSessionLog(const RT::BaseString& message, const char* location) {
-  WriteSessionLog(message.c_str(), location);
+class ConsoleSessionLog final : public SessionLogSink {
+ public:
+  void Line(const char* message, const char* location) override { WriteLine(message, location); }
+  void Text(const char* text) override { Emit(text, std::strlen(text)); }
+};
+
+ConsoleSessionLog g_ConsoleSink;
+
+}  // namespace
+
+bool OpenSessionLog(const char* path) {
+  CloseSessionLog();
+  g_SessionLog = std::fopen(path, "a+");
+  if (g_SessionLog == nullptr) return false;
+  SetSessionLogSink(&g_ConsoleSink);
+  return true;
 }
 
-void WriteSessionLogText(const char* text) {
-  if (text == nullptr || g_SessionLog == nullptr) return;
-  Emit(text, std::strlen(text));
+void CloseSessionLog() {
+  if (g_SessionLog == nullptr) return;
+  SetSessionLogSink(nullptr);
+  std::fclose(g_SessionLog);
+  g_SessionLog = nullptr;
 }

@@ -5,7 +5,8 @@
 // Set by -v: every line written to the session log is also printed.
 extern bool gVerbose;
 
-// Opens the log for appending ("a+"); false leaves no log open, and every
-// later write is then skipped.
+// Opens the log for appending ("a+") and installs it as the engine's
+// session-log sink; false leaves no log open, and every later line is then
+// dropped.
 bool OpenSessionLog(const char* path);
 void CloseSessionLog();

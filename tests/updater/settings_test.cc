@@ -5,31 +5,27 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/session_log_recorder.h"
 #include "tests/support/temp_dir.h"
-#include "tests/updater/session_log_recorder.h"
 #include "updater/silent.h"
 
 namespace {
 
-using testing_support::ClearRecordedLog;
+using testing_support::At;
+using testing_support::Line;
 using testing_support::LoggedLine;
-using testing_support::RecordedLines;
+using testing_support::SessionLogRecorder;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
 constexpr const char* kLoad = "QuorvelFirmwareUpdaterSilent::LoadSettingsFromIniFile";
 
-LoggedLine Line(std::string message) { return {std::move(message), std::nullopt}; }
-LoggedLine At(std::string message, std::string location) { return {std::move(message), std::move(location)}; }
-
 class SettingsTest : public testing::Test {
  protected:
-  void SetUp() override { ClearRecordedLog(); }
-
   // Loads an ini file with the given contents; returns the load's result.
   int32_t Load(const std::string& contents) {
     WriteFile(dir_.File("settings.ini"), contents);
-    ClearRecordedLog();
+    log_.Clear();
     return silent_.LoadSettingsFromIniFile(dir_.File("settings.ini").c_str());
   }
 
@@ -37,12 +33,9 @@ class SettingsTest : public testing::Test {
     return Load("[Files]\nbootloader=" + bootloader + "\napplication=" + application + "\n");
   }
 
-  std::vector<std::string> Messages() const {
-    std::vector<std::string> messages;
-    for (const LoggedLine& line : RecordedLines()) messages.push_back(line.message);
-    return messages;
-  }
+  std::vector<std::string> Messages() const { return log_.Messages(); }
 
+  SessionLogRecorder log_;
   TempDir dir_;
   QuorvelFirmwareUpdaterSilent silent_;
 };
@@ -87,7 +80,7 @@ TEST_F(SettingsTest, EveryLineOfTheLoadInOrder) {
       Line("No reader selected or firmware mismatch in ini file"),
       At("End", kLoad),
   };
-  EXPECT_EQ(RecordedLines(), expected);
+  EXPECT_EQ(log_.lines(), expected);
   EXPECT_EQ(silent_.m_LocateUSBTimeout, 45000);
   EXPECT_EQ(silent_.m_LocateUSBTimeoutRest, 5000);
   EXPECT_EQ(silent_.m_FormatTimeout, 1);
