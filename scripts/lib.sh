@@ -7,6 +7,7 @@ QUORVEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUORVEL_PACKAGES=(
   cmake ninja-build g++
   libgtest-dev nlohmann-json3-dev
+  libpcsclite-dev pkg-config
 )
 
 ensure_packages() {
