@@ -111,9 +111,16 @@ ReaderFirmware::ReaderFirmware(const UnitConfig& config, std::filesystem::path s
   strings_["application_header"] = config.application_header;
   strings_["boot_header"] = config.boot_header;
   fx3_memory_.assign(config.fx3_boot_memory_bytes, 0xFF);
-  Load();
+  const bool digests_kept = Load();
   handlers_.push_back(MakeFlashModel(config.flash, state_dir_.empty() ? fs::path() : state_dir_ / "flash"));
   flash_ = dynamic_cast<FlashModel*>(handlers_.back().get());
+  // The flash as the unit first finds it is the baseline of its update rules;
+  // kept at once, so that a process ending before any restart does not move it.
+  if (!digests_kept) {
+    flash_digests_ = FlashFileDigests();
+    state_dirty_ = true;
+    Save();
+  }
 }
 
 ReaderFirmware::~ReaderFirmware() {
@@ -136,6 +143,12 @@ FirmwareReply ReaderFirmware::Handle(const Request& request) {
   for (auto& handler : handlers_) {
     if (auto body = handler->Handle(request.command, request.body)) {
       handler->Save();
+      // A raw sector written is part of a flash image restored sector by sector.
+      if (request.command == kCommandSectors && !request.body.empty() && request.body[0] == kSubRawWrite &&
+          body->size() >= 2 && ReadU16(*body, 0) == 0 && received_since_restart_.insert("").second) {
+        state_dirty_ = true;
+        Save();
+      }
       reply.body = std::move(*body);
       return reply;
     }
@@ -327,17 +340,42 @@ std::vector<uint8_t> ReaderFirmware::Fx3BootLine(std::span<const uint8_t> body) 
 
 void ReaderFirmware::Restart() {
   transfer_.reset();
+  std::set<std::string> arrived;
+  for (const std::string& name : received_since_restart_) arrived.insert(name.empty() ? kImageRuleFile : name);
+  std::map<std::string, std::string> digests = FlashFileDigests();
+  for (const auto& [name, digest] : digests) {
+    auto before = flash_digests_.find(name);
+    if (before == flash_digests_.end() || before->second != digest) arrived.insert(name);
+  }
   for (const UpdateRule& rule : config_.updates) {
-    if (!received_since_restart_.count(rule.file)) continue;
+    if (!arrived.count(rule.file)) continue;
     for (const auto& [key, value] : rule.strings) {
       strings_[key] = value;
       string_overrides_[key] = value;
     }
-    state_dirty_ = true;
   }
-  if (!received_since_restart_.empty()) state_dirty_ = true;
+  // The boot loader runs after a restored image, for one restart only.
+  const bool image_restored = received_since_restart_.count("") != 0;
+  in_boot_loader_ = config_.boot_loader_product_id.has_value() && !in_boot_loader_ && image_restored;
+  flash_digests_ = std::move(digests);
   received_since_restart_.clear();
+  state_dirty_ = true;
   Save();
+}
+
+uint16_t ReaderFirmware::ProductId() const {
+  return in_boot_loader_ ? *config_.boot_loader_product_id : config_.product_id;
+}
+
+std::map<std::string, std::string> ReaderFirmware::FlashFileDigests() const {
+  std::map<std::string, std::string> digests;
+  if (!flash_) return digests;
+  for (const auto& [name, contents] : flash_->Files(0)) {
+    char crc[12];
+    std::snprintf(crc, sizeof crc, "%08X", ComputePacketCrc(contents));
+    digests[name] = std::to_string(contents.size()) + ":" + crc;
+  }
+  return digests;
 }
 
 std::optional<std::string> ReaderFirmware::ReportedString(const std::string& key) const {
@@ -420,6 +458,8 @@ void ReaderFirmware::Save() {
   }
   state["files"] = files;
   state["received_since_restart"] = received_since_restart_;
+  state["flash_file_digests"] = flash_digests_;
+  state["product_id"] = ProductId();
   state["fx3_boot_memory_bytes_written"] = fx3_high_water_;
   std::string text = state.dump(2) + "\n";
   if (!WriteWholeFile(state_dir_ / kStateFile, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) {
@@ -428,10 +468,11 @@ void ReaderFirmware::Save() {
   state_dirty_ = false;
 }
 
-void ReaderFirmware::Load() {
-  if (state_dir_.empty()) return;
+bool ReaderFirmware::Load() {
+  if (state_dir_.empty()) return false;
   auto text = ReadWholeFile(state_dir_ / kStateFile);
-  if (!text) return;  // a unit that has not run yet
+  if (!text) return false;  // a unit that has not run yet
+  bool digests_kept = false;
   try {
     nlohmann::json state = nlohmann::json::parse(text->begin(), text->end());
     if (state.contains("status_word")) {
@@ -467,10 +508,19 @@ void ReaderFirmware::Load() {
       std::copy_n(memory->begin(), kept, fx3_memory_.begin());
       fx3_high_water_ = kept;
     }
+    if (state.contains("flash_file_digests")) {
+      flash_digests_ = state.at("flash_file_digests").get<std::map<std::string, std::string>>();
+      digests_kept = true;
+    }
+    // A unit whose file no longer names a boot-loader product id is back
+    // under its own.
+    in_boot_loader_ = state.contains("product_id") && config_.boot_loader_product_id.has_value() &&
+                      state.at("product_id").get<uint16_t>() == *config_.boot_loader_product_id;
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "sim: %s: unreadable unit state, starting afresh (%s)\n",
                  (state_dir_ / kStateFile).string().c_str(), failure.what());
   }
+  return digests_kept;
 }
 
 }  // namespace sim

@@ -80,9 +80,13 @@ class ReaderFirmware {
   void AddHandler(std::unique_ptr<RequestHandler> handler);
   // The unit's own flash model (it guards itself).
   FlashModel* flash() const { return flash_; }
-  // A restart (soft boot or power loss): an unfinished transfer is lost and
-  // strings of files received since the last restart take effect.
+  // A restart (soft boot or power loss): an unfinished transfer is lost,
+  // strings of files received or changed since the last restart take effect,
+  // and a unit with a boot-loader product id enters or leaves its boot loader.
   void Restart();
+  // The product id the unit is on the bus with: the boot loader's after a
+  // restart that followed a restored image, else the unit's own.
+  uint16_t ProductId() const;
 
   uint32_t status_word() const { return status_word_; }
   // The strings the unit reports, by key ("firmware_name", "serial_string",
@@ -111,8 +115,11 @@ class ReaderFirmware {
   std::vector<uint8_t> ApiVersion() const;
   std::vector<uint8_t> Sh4FirmwareName() const;
   int32_t FinishTransfer(std::span<const uint8_t> body);
-  void Load();
+  // Reads the saved state; true when it held the flash-file digests.
+  bool Load();
   void SaveFile(const std::string& name, const StoredFile& file);
+  // Size and CRC of each file in chip 0's flash file system, by name.
+  std::map<std::string, std::string> FlashFileDigests() const;
 
   const UnitConfig& config_;
   std::filesystem::path state_dir_;
@@ -124,7 +131,13 @@ class ReaderFirmware {
   std::map<std::string, std::optional<std::string>> strings_;
   std::map<std::string, std::optional<std::string>> string_overrides_;  // persisted
   std::map<std::string, StoredFile> files_;                             // kind 0 under the empty name
+  // Names of the files received since the last restart; the empty name is
+  // the flash image, whether it came as a transfer or as raw sector writes.
   std::set<std::string> received_since_restart_;
+  // FlashFileDigests() at the last restart (or when the unit first ran):
+  // a flash file whose digest differs at the next restart was written.
+  std::map<std::string, std::string> flash_digests_;
+  bool in_boot_loader_ = false;
   std::vector<uint8_t> fx3_memory_;
   size_t fx3_high_water_ = 0;  // bytes of boot memory ever written
 

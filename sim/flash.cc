@@ -461,6 +461,44 @@ struct FlashModel::State {
     return answer(kStatusOk);
   }
 
+  // --- the file system, read back for tests and update rules ---------------------
+  // Up to `size` bytes of the chain from `first`; stops where the chain ends,
+  // loops or names a sector that does not exist.
+  std::vector<uint8_t> ReadChain(const Chip& chip, uint16_t first, size_t size) const {
+    std::vector<uint8_t> bytes;
+    std::set<uint16_t> passed;
+    for (uint16_t id = first; bytes.size() < size && passed.insert(id).second;) {
+      auto sector = chip.sectors.find(id);
+      if (sector == chip.sectors.end()) break;
+      const size_t piece = std::min(kLogicalDataBytes, size - bytes.size());
+      bytes.insert(bytes.end(), sector->second.bytes.begin(), sector->second.bytes.begin() + piece);
+      id = ReadU16(sector->second.bytes, kLogicalDataBytes) & kEndOfChain;
+      if (id == kEndOfChain) break;
+    }
+    return bytes;
+  }
+
+  std::map<std::string, std::vector<uint8_t>> DirectoryFiles(uint8_t chip_number) const {
+    constexpr size_t kEntryBytes = 20;
+    constexpr size_t kNameBytes = 14;
+    std::map<std::string, std::vector<uint8_t>> files;
+    auto found = chips.find(chip_number);
+    if (found == chips.end()) return files;
+    const Chip& chip = found->second;
+    auto head = chip.sectors.find(kDirectorySector);
+    if (head == chip.sectors.end() || ReadText(head->second.bytes, 0, kNameBytes) != "_dir") return files;
+    const auto length = static_cast<int32_t>(ReadU32(head->second.bytes, 16));
+    if (length < static_cast<int32_t>(kEntryBytes)) return files;
+    const std::vector<uint8_t> directory = ReadChain(chip, kDirectorySector, static_cast<size_t>(length));
+    for (size_t at = kEntryBytes; at + kEntryBytes <= directory.size(); at += kEntryBytes) {
+      if (directory[at] == 0) continue;  // a free entry
+      const auto size = static_cast<int32_t>(ReadU32(directory, at + 16));
+      files.try_emplace(ReadText(directory, at, kNameBytes),
+                        ReadChain(chip, ReadU16(directory, at + 14), static_cast<size_t>(std::max(size, 0))));
+    }
+    return files;
+  }
+
   // --- serial memories ---------------------------------------------------------
   std::vector<uint8_t> SerialRead(std::span<const uint8_t> body) {
     std::vector<uint8_t> reply(4, 0);
@@ -664,6 +702,31 @@ std::vector<uint8_t> FlashModel::RawSector(uint8_t chip, uint16_t sector) const 
   auto found = state_->raw.find({chip, sector});
   if (found == state_->raw.end()) return std::vector<uint8_t>(kRawSectorBytes, 0xFF);
   return std::vector<uint8_t>(found->second.begin(), found->second.end());
+}
+
+std::map<std::string, std::vector<uint8_t>> FlashModel::Files(uint8_t chip) const {
+  std::lock_guard lock(state_->mutex);
+  return state_->DirectoryFiles(chip);
+}
+
+std::optional<std::vector<uint8_t>> FlashModel::File(uint8_t chip, const std::string& name) const {
+  auto files = Files(chip);
+  auto found = files.find(name);
+  if (found == files.end()) return std::nullopt;
+  return std::move(found->second);
+}
+
+std::vector<uint8_t> FlashModel::RawBytes(uint8_t chip, size_t bytes) const {
+  std::lock_guard lock(state_->mutex);
+  std::vector<uint8_t> flash(bytes, 0xFF);
+  // Sector numbers are 16 bits wide: nothing lies beyond sector 0xFFFF.
+  for (size_t at = 0; at < bytes && at / kRawSectorBytes <= 0xFFFF; at += kRawSectorBytes) {
+    auto block = state_->raw.find({chip, static_cast<uint16_t>(at / kRawSectorBytes)});
+    if (block == state_->raw.end()) continue;
+    std::copy_n(block->second.begin(), std::min(kRawSectorBytes, bytes - at),
+                flash.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  return flash;
 }
 
 bool FlashModel::PokeSerialMemory(uint8_t chip, uint32_t address, std::span<const uint8_t> bytes) {

@@ -16,10 +16,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "sim/request_handler.h"
@@ -89,8 +91,19 @@ class FlashModel final : public RequestHandler {
   // The size field of the directory's entry 0 (its length in bytes).
   bool SetDirectoryLength(uint8_t chip, int32_t length);
 
+  // The files of a logical chip's file system as a host reads them: the
+  // directory chained from logical sector 1 (its length in entry 0), then
+  // each used entry's chain, cut to the entry's size. A chain that ends early,
+  // loops or names a missing sector gives the bytes it reached; a directory
+  // whose entry 0 is not "_dir" gives no files. Names as stored (at most 14
+  // characters); of two entries with one name the first counts, as in a lookup.
+  std::map<std::string, std::vector<uint8_t>> Files(uint8_t chip) const;
+  std::optional<std::vector<uint8_t>> File(uint8_t chip, const std::string& name) const;
+
   // A raw sector as read (erased bytes read 0xFF).
   std::vector<uint8_t> RawSector(uint8_t chip, uint16_t sector) const;
+  // The first `bytes` bytes of a raw chip, sector after sector, as read.
+  std::vector<uint8_t> RawBytes(uint8_t chip, size_t bytes) const;
   // Serial memory bytes as service 8 reads them, by memory chip (2, 16, 20, 32)
   // and address (wrapping at the memory's size); false for a missing chip.
   bool PokeSerialMemory(uint8_t chip, uint32_t address, std::span<const uint8_t> bytes);

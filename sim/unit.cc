@@ -370,6 +370,32 @@ Unit::Unit(UnitConfig config, std::filesystem::path state_dir)
 
 Unit::~Unit() = default;
 
+UnitConfig Unit::BusIdentity() {
+  std::lock_guard lock(mutex_);
+  return BusIdentityLocked();
+}
+
+UnitConfig Unit::BusIdentityLocked() const {
+  UnitConfig identity;
+  identity.name = config_.name;
+  identity.vendor_id = config_.vendor_id;
+  identity.product_id = firmware_.ProductId();
+  identity.serial = config_.serial;
+  identity.interface = config_.interface;
+  identity.description = config_.description;
+  identity.disabled = config_.disabled;
+  if (identity.product_id == config_.product_id) identity.hardware_ids = config_.hardware_ids;
+  identity.parent_id = config_.parent_id;
+  return identity;
+}
+
+uint16_t Unit::ProductId() {
+  std::lock_guard lock(mutex_);
+  return firmware_.ProductId();
+}
+
+std::string Unit::DevicePath() { return BusIdentity().DevicePath(); }
+
 uint64_t Unit::NowMs() const { return static_cast<uint64_t>(std::llround(platform::GetClock().Seconds() * 1000.0)); }
 
 void Unit::RefreshLocked() {
@@ -516,6 +542,10 @@ std::vector<uint8_t> Unit::Fx3BootMemory() {
   std::lock_guard lock(mutex_);
   return firmware_.Fx3BootMemory();
 }
+
+std::optional<std::vector<uint8_t>> Unit::FlashFile(const std::string& name) { return flash().File(0, name); }
+
+std::vector<uint8_t> Unit::RawFlash(size_t bytes) { return flash().RawBytes(0, bytes); }
 
 void Unit::AddHandler(std::unique_ptr<RequestHandler> handler) {
   std::lock_guard lock(mutex_);

@@ -37,7 +37,13 @@ class Unit : public std::enable_shared_from_this<Unit> {
 
   const UnitConfig& config() const { return config_; }
   const std::string& name() const { return config_.name; }
-  std::string DevicePath() const { return config_.DevicePath(); }
+  // The USB identity the unit has on the bus now: config() with the current
+  // product id (the boot loader's after a restored image, see
+  // UnitConfig::boot_loader_product_id). Explicit hardware ids describe the
+  // unit under its own product id; under another they are derived.
+  UnitConfig BusIdentity();
+  uint16_t ProductId();
+  std::string DevicePath();
   const std::filesystem::path& state_dir() const { return state_dir_; }
 
   // --- Presence on the bus ---------------------------------------------
@@ -79,6 +85,11 @@ class Unit : public std::enable_shared_from_this<Unit> {
   std::vector<std::string> FileNames();
   std::optional<std::vector<uint8_t>> Image();
   std::vector<uint8_t> Fx3BootMemory();
+  // A file of chip 0's flash file system by name (case as stored); nullopt
+  // when there is none.
+  std::optional<std::vector<uint8_t>> FlashFile(const std::string& name);
+  // The first bytes of raw chip 0 (erased bytes read 0xFF).
+  std::vector<uint8_t> RawFlash(size_t bytes);
   // Asked before the unit's own services and the flash model.
   void AddHandler(std::unique_ptr<RequestHandler> handler);
   // The unit's flash model, for its test hooks.
@@ -102,6 +113,7 @@ class Unit : public std::enable_shared_from_this<Unit> {
     bool empty() const { return chunk >= chunks.size(); }
   };
 
+  UnitConfig BusIdentityLocked() const;
   void RefreshLocked();
   bool PresentLocked();
   bool SessionAliveLocked(uint64_t generation) const;

@@ -341,6 +341,10 @@ UnitConfig ParseUnitConfig(const nlohmann::json& document, const std::string& na
   if (const json* boot = top.Find("soft_boot")) {
     ObjectReader reader(*boot, "soft_boot");
     reader.Unsigned("reenumerate_after_ms", config.reenumerate_after_ms, INT32_MAX);
+    if (const json* product = reader.Find("boot_loader_product_id"); product && !product->is_null()) {
+      config.boot_loader_product_id =
+          static_cast<uint16_t>(ObjectReader::ParseUnsigned(*product, "soft_boot.boot_loader_product_id", 0xFFFF));
+    }
     reader.Finish();
   }
 

@@ -62,8 +62,13 @@ struct Faults {
   std::map<uint32_t, ScriptedReply> scripted_replies;  // by request number
 };
 
-// After a file of the given name has been stored, the next soft boot makes
-// the unit report these strings (keys as in the "identity" object).
+// After a file of the given name has been stored, the next restart makes the
+// unit report these strings (keys as in the "identity" object). A file counts
+// when it arrived by packet transfer or was written or changed in the flash
+// file system of logical chip 0; the name kImageRuleFile stands for a restored
+// flash image (a transfer without a name, or raw sector writes).
+inline constexpr const char* kImageRuleFile = "(image)";
+
 struct UpdateRule {
   std::string file;
   std::map<std::string, std::string> strings;
@@ -101,12 +106,17 @@ struct UnitConfig {
   std::vector<uint8_t> unknown_commands;   // commands answered -266
 
   uint32_t reenumerate_after_ms = 3000;  // after a soft boot
+  // Set: a restart that follows a restored flash image brings the unit back
+  // under this product id, as a unit that runs its boot loader; the restart
+  // after that brings it back under product_id.
+  std::optional<uint16_t> boot_loader_product_id;
   uint32_t fx3_boot_memory_bytes = 0x80000;
   std::vector<UpdateRule> updates;
   Faults faults;
   nlohmann::json flash = nlohmann::json::object();  // handed to the flash model
 
-  // Derived identity.
+  // Derived identity (from product_id; see Unit::BusIdentity for the ids a
+  // unit has while it runs its boot loader).
   std::string InstanceId() const;  // e.g. "USB\VID_0898&PID_0041\SN0001"
   std::string ParentId() const;
   std::string DevicePath() const;  // the interface path the host opens

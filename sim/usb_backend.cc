@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 
+#include "platform/clock.h"
 #include "platform/system.h"
 
 namespace sim {
@@ -97,8 +99,8 @@ std::optional<std::vector<DeviceInterface>> SimulatedBackend::EnumerateInterface
   std::vector<DeviceInterface> interfaces;
   for (const auto& unit : units()) {
     if (ClassOf(unit->config()) != interface_class || !unit->Present()) continue;
-    const UnitConfig& config = unit->config();
-    interfaces.push_back({unit->DevicePath(), config.InstanceId(), config.ParentId(), config.HardwareIds()});
+    const UnitConfig config = unit->BusIdentity();
+    interfaces.push_back({config.DevicePath(), config.InstanceId(), config.ParentId(), config.HardwareIds()});
   }
   return interfaces;
 }
@@ -108,7 +110,7 @@ std::optional<std::vector<PresentDevice>> SimulatedBackend::EnumerateDevices() {
   for (const auto& unit : units()) {
     // A disabled device is still present, only its interfaces are not.
     if (!unit->OnBus()) continue;
-    const UnitConfig& config = unit->config();
+    const UnitConfig config = unit->BusIdentity();
     if (config.IsComposite()) {
       char id[48];
       std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", config.vendor_id, config.product_id);
@@ -151,6 +153,14 @@ bool InstallFromEnvironment() {
     return false;
   }
   platform::usb::SetBackend(SimulatedBackend::FromDirectory(folder));
+
+  // Simulated units do not need real time to reboot: on request the whole
+  // program runs on virtual time, so its waits take none.
+  const char* clock = std::getenv(kSimClockVariable);
+  if (clock != nullptr && std::string_view(clock) == "virtual") {
+    static platform::VirtualClock virtual_clock;
+    platform::SetClock(&virtual_clock);
+  }
   return true;
 }
 

@@ -17,6 +17,9 @@ namespace sim {
 
 // The environment variable that names a folder of unit files.
 inline constexpr const char* kSimDirVariable = "QUORVEL_SIM_DIR";
+// With simulated units installed, "virtual" here puts the whole program on a
+// virtual clock: every wait returns at once, time stamps move only by them.
+inline constexpr const char* kSimClockVariable = "QUORVEL_SIM_CLOCK";
 
 class SimulatedBackend final : public platform::usb::Backend {
  public:
@@ -52,7 +55,8 @@ class SimulatedBackend final : public platform::usb::Backend {
 };
 
 // When QUORVEL_SIM_DIR names a folder, installs a SimulatedBackend over it
-// (platform::usb::SetBackend) and returns true. A variable that names no
+// (platform::usb::SetBackend) and, when QUORVEL_SIM_CLOCK is "virtual", a
+// virtual clock, and returns true. A variable that names no
 // folder is reported on standard error and nothing is installed.
 bool InstallFromEnvironment();
 

@@ -32,7 +32,7 @@ TEST(SimUnitConfig, ParsesEveryPartOfAUnitFile) {
                  "serial_string": "S", "fx3_firmware": null, "application_header": "A", "boot_header": "B",
                  "api_version": null, "status_word": "0x4080", "non_sticky_bits": 1,
                  "unknown_services": [17], "unknown_commands": ["0x7E"]},
-    "soft_boot": {"reenumerate_after_ms": 1500},
+    "soft_boot": {"reenumerate_after_ms": 1500, "boot_loader_product_id": "0x40"},
     "fx3_boot_memory_bytes": 1024,
     "updates": [{"file": "app.bin", "set": {"firmware_name": "FW1-2-4"}}],
     "faults": {"unanswered_first_read": 512, "silence": {"from_request": 3, "count": 1},
@@ -57,6 +57,7 @@ TEST(SimUnitConfig, ParsesEveryPartOfAUnitFile) {
   EXPECT_EQ(config.status_word, 0x4080u);
   EXPECT_EQ(config.unknown_commands, std::vector<uint8_t>{0x7E});
   EXPECT_EQ(config.reenumerate_after_ms, 1500u);
+  EXPECT_EQ(config.boot_loader_product_id, 0x40);
   ASSERT_EQ(config.updates.size(), 1u);
   EXPECT_EQ(config.updates[0].strings.at("firmware_name"), "FW1-2-4");
   const Faults& faults = config.faults;
@@ -115,6 +116,8 @@ TEST(SimUnitConfig, RejectsMistakesNamingTheKey) {
   EXPECT_EQ(ErrorOf(R"({"usb": {"in_pipe": 2}})"),
             "usb.in_pipe/out_pipe: IN pipe ids carry bit 0x80, OUT pipe ids do not");
   EXPECT_EQ(ErrorOf(R"({"identity": {"firmware_name": 41580}})"), "identity.firmware_name: expected a string");
+  EXPECT_EQ(ErrorOf(R"({"soft_boot": {"boot_loader_product_id": 65536}})"),
+            "soft_boot.boot_loader_product_id: 65536 is out of range");
   EXPECT_EQ(ErrorOf(R"({"faults": {"silence": {"from_request": 0}}})"),
             "faults.silence.from_request: requests count from 1");
   EXPECT_EQ(ErrorOf(R"({"faults": {"scripted_replies": [{"request": 1, "chunks": ["0g"]}]}})"),
@@ -175,7 +178,7 @@ TEST(SimUnitConfig, EveryExampleInTheUnitFileGuideLoads) {
     EXPECT_NO_THROW(ParseUnitConfig(json::parse(text.substr(body, end - body)), "example"))
         << text.substr(body, end - body);
   }
-  EXPECT_EQ(examples, 5u);
+  EXPECT_EQ(examples, 6u);
 }
 
 }  // namespace

@@ -1,0 +1,168 @@
+// What an update leaves behind on a unit at its next restart: the strings of
+// the update rules (files sent by packet transfer or through the flash file
+// system, restored images) and the boot loader's product id after an image.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "reader/flash.h"
+#include "reader/rdr.h"
+#include "sim/crc.h"
+#include "sim/unit.h"
+#include "tests/support/sim_bench.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using testing_support::ReaderOwner;
+using testing_support::SimBench;
+using testing_support::TempDir;
+using testing_support::WrUnitConfig;
+
+constexpr uint16_t kBootLoaderId = 0x40;
+constexpr uint32_t kBackOnBusMs = 3000;
+
+sim::UnitConfig UnitWithRules(bool boot_loader = true) {
+  sim::UnitConfig config = WrUnitConfig();
+  if (boot_loader) config.boot_loader_product_id = kBootLoaderId;
+  config.updates = {{"boot.ini", {{"firmware_name", "FW41580-01-09"}}},
+                    {"N5App.xml", {{"application_header", "App 2"}}},
+                    {sim::kImageRuleFile, {{"boot_header", "Boot 2"}}}};
+  return config;
+}
+
+enum class Sent { kNothing, kNamedFile, kImagePackets, kRawSectors };
+
+void Send(RDRHANDLE handle, Sent what) {
+  std::vector<uint8_t> data(1024, 0x5A);
+  const uint32_t crc = sim::ComputePacketCrc(data);
+  switch (what) {
+    case Sent::kNothing: break;
+    case Sent::kNamedFile:
+      ASSERT_EQ(RDRFilePacketWriteRequest(handle, 0, 1024, 1, data.data(), 1024, crc, "app.bin"), 1);
+      break;
+    case Sent::kImagePackets:
+      ASSERT_EQ(RDRFilePacketWriteRequest(handle, 0, 1024, 1, data.data(), 1024, crc, nullptr), 1);
+      break;
+    case Sent::kRawSectors: ASSERT_EQ(SectorRawWrite(handle, 0, 0, 0, 1024, data.data()), 1); break;
+  }
+}
+
+// Soft boots the unit through the library and waits until it is back.
+ReaderOwner SoftBoot(SimBench& bench, sim::Unit& unit, ReaderOwner handle) {
+  EXPECT_EQ(RDRSoftBoot(handle.get(), 0), 1);
+  handle.reset();
+  bench.clock().Advance(kBackOnBusMs);
+  return bench.Open(unit);
+}
+
+std::vector<std::string> ListedPaths(SimBench& bench) {
+  std::vector<std::string> paths;
+  const auto listed = bench.backend().EnumerateInterfaces(platform::usb::InterfaceClass::kReader);
+  for (const auto& interface : listed.value()) paths.push_back(interface.path);
+  return paths;
+}
+
+TEST(SimBootLoader, ARestoredImageBringsTheUnitBackUnderTheBootLoaderForOneRestart) {
+  struct Case {
+    const char* what;
+    bool configured;
+    Sent sent;
+    uint16_t after_first;
+  } cases[] = {
+      {"image by packets", true, Sent::kImagePackets, kBootLoaderId},
+      {"image by raw sectors", true, Sent::kRawSectors, kBootLoaderId},
+      {"a named file only", true, Sent::kNamedFile, 0x4000},
+      {"no boot loader id configured", false, Sent::kImagePackets, 0x4000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimBench bench;
+    sim::Unit& unit = bench.AddUnit(UnitWithRules(c.configured));
+    const std::string own_path = unit.DevicePath();
+    ReaderOwner handle = bench.Open(unit);
+    Send(handle.get(), c.sent);
+    handle = SoftBoot(bench, unit, std::move(handle));
+    EXPECT_EQ(unit.ProductId(), c.after_first);
+    const sim::UnitConfig identity = unit.BusIdentity();
+    EXPECT_EQ(ListedPaths(bench), std::vector<std::string>{identity.DevicePath()});
+    auto devices = bench.backend().EnumerateDevices();
+    ASSERT_EQ(devices->size(), 1u);
+    char hardware_id[32];
+    std::snprintf(hardware_id, sizeof hardware_id, "USB\\VID_17B9&PID_%04X", c.after_first);
+    EXPECT_EQ((*devices)[0].hardware_ids[1], hardware_id);
+    char version[32] = {};
+    EXPECT_EQ(RDRFirmwareString(handle.get(), version, sizeof version), 1);  // it answers as usual
+    EXPECT_STREQ(version, "FW41580-01-02");
+    handle = SoftBoot(bench, unit, std::move(handle));
+    EXPECT_EQ(ListedPaths(bench), std::vector<std::string>{own_path});
+  }
+}
+
+TEST(SimBootLoader, TheProductIdAndTheFlashOutliveTheBackend) {
+  TempDir folder;
+  const std::vector<uint8_t> block(1024, 0x3C);
+  {
+    SimBench bench;
+    auto unit = bench.backend().AddUnit(UnitWithRules(), folder.path());
+    ReaderOwner handle = bench.Open(*unit);
+    for (int sector : {0, 70}) ASSERT_EQ(SectorRawWrite(handle.get(), 0, sector, 0, 1024, block.data()), 1);
+    ASSERT_EQ(SectorRawErase(handle.get(), 0, 5, 0, 0), 1);  // the block of sectors 0-63 only
+    ASSERT_EQ(SectorRawWrite(handle.get(), 0, 1, 0, 4, block.data()), 1);
+    handle = SoftBoot(bench, *unit, std::move(handle));
+    EXPECT_EQ(unit->ProductId(), kBootLoaderId);
+    // Written now, seen changed by the next process's restart.
+    const std::string host_file = folder.File("boot.ini");
+    testing_support::WriteFile(host_file, "[boot]\nmode=1\n");
+    ASSERT_EQ(F_cp(handle.get(), host_file.c_str(), "0:boot.ini"), 14);
+  }
+  SimBench bench;
+  auto unit = bench.backend().AddUnit(UnitWithRules(), folder.path());
+  EXPECT_EQ(unit->ProductId(), kBootLoaderId);
+  EXPECT_EQ(ListedPaths(bench), std::vector<std::string>{unit->DevicePath()});
+  const std::vector<uint8_t> raw = unit->RawFlash(71 * 1024);
+  EXPECT_EQ(raw[0], 0xFF);
+  EXPECT_EQ(raw[1024 + 3], 0x3C);
+  EXPECT_EQ(raw[1024 + 4], 0xFF);
+  EXPECT_EQ(std::vector<uint8_t>(raw.begin() + 70 * 1024, raw.end()), block);
+  EXPECT_EQ(unit->FlashFile("boot.ini"),
+            (std::vector<uint8_t>{'[', 'b', 'o', 'o', 't', ']', '\n', 'm', 'o', 'd', 'e', '=', '1', '\n'}));
+  EXPECT_EQ(unit->FlashFile("BOOT.INI"), std::nullopt);
+  SoftBoot(bench, *unit, bench.Open(*unit));
+  EXPECT_EQ(unit->ProductId(), 0x4000);
+  EXPECT_EQ(unit->ReportedString("firmware_name"), "FW41580-01-09");
+}
+
+TEST(SimUpdateRules, FlashFilesFireWhenWrittenOrChangedAndTheImageRuleOnAnImage) {
+  TempDir folder;
+  SimBench bench;
+  sim::Unit& unit = bench.AddUnit(UnitWithRules(false));
+  const std::string boot_ini = folder.File("boot.ini");
+  const std::string n5app = folder.File("N5App.xml");
+  testing_support::WriteFile(boot_ini, "[boot]\n");
+  testing_support::WriteFile(n5app, "<a/>\n");
+  ReaderOwner handle = bench.Open(unit);
+  ASSERT_EQ(F_cp(handle.get(), boot_ini.c_str(), "0:boot.ini"), 7);
+  ASSERT_EQ(F_cp(handle.get(), n5app.c_str(), "0:N5App.xml"), 5);
+  handle = SoftBoot(bench, unit, std::move(handle));
+  EXPECT_EQ(unit.ReportedString("firmware_name"), "FW41580-01-09");
+  EXPECT_EQ(unit.ReportedString("application_header"), "App 2");
+  EXPECT_EQ(unit.ReportedString("boot_header"), WrUnitConfig().boot_header);
+
+  // Again: boot.ini rewritten with the same bytes, N5App.xml changed, raw sectors written.
+  // (A name the library can parse: the open after the restart reads it.)
+  for (const char* key : {"firmware_name", "application_header"}) unit.SetReportedString(key, "FW41580-01-01");
+  F_remove(handle.get(), "0:boot.ini");
+  ASSERT_EQ(F_cp(handle.get(), boot_ini.c_str(), "0:boot.ini"), 7);
+  testing_support::WriteFile(n5app, "<b/>\n");
+  ASSERT_EQ(F_cp(handle.get(), n5app.c_str(), "0:N5App.xml"), 5);
+  Send(handle.get(), Sent::kRawSectors);
+  SoftBoot(bench, unit, std::move(handle));
+  EXPECT_EQ(unit.ReportedString("firmware_name"), "FW41580-01-01");
+  EXPECT_EQ(unit.ReportedString("application_header"), "App 2");
+  EXPECT_EQ(unit.ReportedString("boot_header"), "Boot 2");
+}
+
+}  // namespace
