@@ -28,8 +28,12 @@ class QuorvelFirmwareUpdaterSilent {
   // 2 mismatch or aborted, 3 no reader type, 4 no unit, 5 missing file).
   int32_t DoSilent();
 
-  // Lists every attached reader's strings on standard output.
+  // Lists every attached reader's strings on standard output; always 0.
   int32_t ShowAllReaders();
+
+  // Waits for the unit and reads its identity strings; false when no unit
+  // was found (the strings then say "Not Found", the serial is empty).
+  bool LookForReader();
 
   std::array<int32_t, 10> m_ProductIds{};
   int32_t m_LocateUSBTimeout = 0;
@@ -67,4 +71,12 @@ class QuorvelFirmwareUpdaterSilent {
 
  private:
   void SelectReaderType();
+  // DoSilent between its Start and End lines.
+  int32_t RunUpdate();
+  // Chooses m_SelectedBootloaderFile and checks the bootloader and
+  // application files against the unit's codes; false ends the run (a
+  // mismatch without the override).
+  bool SelectAndCheckBootloader();
+  bool CheckApplication();
+  bool AcceptMismatch(const RT::BaseString& message);
 };

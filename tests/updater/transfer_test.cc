@@ -1,0 +1,253 @@
+// The file transfer methods against a simulated unit: what crosses the wire,
+// what the unit stores, and what the session log shows.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "reader/flash.h"
+#include "sim/wire.h"
+#include "tests/support/session_log_recorder.h"
+#include "tests/support/sim_bench.h"
+#include "tests/support/temp_dir.h"
+#include "updater/engine.h"
+
+namespace {
+
+using testing_support::At;
+using testing_support::Line;
+using testing_support::LoggedLine;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+std::string Pattern(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7 + (i >> 8));
+  return data;
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+std::string Le32(uint32_t value) {
+  return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
+          static_cast<char>(value >> 24)};
+}
+
+// An FX3 boot image: header, sections of the given word counts, terminator,
+// checksum; then trailing bytes that are not part of it.
+std::string Fx3Image(const std::vector<uint32_t>& sectionWords, const std::string& trailing = "") {
+  std::string image = "CY\x1C\xB0";
+  for (uint32_t words : sectionWords) image += Le32(words) + Le32(0x40000000) + Pattern(words * 4);
+  return image + Le32(0) + Le32(0x40000000) + Le32(0x12345678) + trailing;
+}
+
+// Answers the file packet of one index with a refusal.
+struct RefusePacket final : sim::RequestHandler {
+  std::optional<std::vector<uint8_t>> Handle(uint8_t command, std::span<const uint8_t> body) override {
+    if (command != 14 || body.size() < 8 || body[0] != 35 || sim::ReadU32(body, 4) != index) return std::nullopt;
+    std::vector<uint8_t> reply;
+    sim::PutU32(reply, 0, static_cast<uint32_t>(-267));
+    sim::PutU32(reply, 4, 0);
+    return reply;
+  }
+  void Save() override {}
+  uint32_t index = 99;  // none
+};
+
+class TransferTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    unit_ = &bench_.AddUnit(testing_support::WrUnitConfig());
+    ASSERT_EQ(RdrOpen(nullptr), 0);
+    unit_->ClearTraffic();
+  }
+  void TearDown() override { RdrCloseHandle(); }
+
+  std::string Write(const std::string& name, const std::string& contents) {
+    testing_support::WriteFile(dir_.File(name), contents);
+    return dir_.File(name);
+  }
+  std::unique_ptr<std::FILE, FileCloser> Open(const std::string& contents) {
+    return std::unique_ptr<std::FILE, FileCloser>(std::fopen(Write("local", contents).c_str(), "rb"));
+  }
+  std::vector<sim::Request> Packets() { return testing_support::RequestsOf(*unit_, 14, 35); }
+
+  testing_support::SimBench bench_;
+  testing_support::SessionLogRecorder log_;
+  testing_support::TempDir dir_;
+  sim::Unit* unit_ = nullptr;
+};
+
+TEST_F(TransferTest, PacketsOnTheWireAndTheStoredFile) {
+  RDRTimeoutSet(g_ReaderHandle, 5);
+  struct Case {
+    size_t size;
+    uint32_t packet;
+    std::vector<uint32_t> lengths;
+  };
+  for (const Case& c :
+       std::vector<Case>{{10, 1024, {10}}, {2048, 1024, {1024, 1024, 0}}, {1600, 768, {768, 768, 64}}}) {
+    SCOPED_TRACE(c.size);
+    unit_->ClearTraffic();
+    log_.Clear();
+    auto file = Open(Pattern(c.size));
+    ASSERT_EQ(RdrNewFileCopy(file.get(), static_cast<uint32_t>(c.size), "N5App.xml", c.packet), 0);
+    const std::vector<sim::Request> packets = Packets();
+    ASSERT_EQ(packets.size(), c.lengths.size());
+    for (uint32_t i = 0; i < packets.size(); ++i) {
+      const bool last = i + 1 == packets.size();
+      EXPECT_EQ(sim::ReadU32(packets[i].body, 4), i);
+      EXPECT_EQ(sim::ReadU32(packets[i].body, 8), c.lengths[i]);
+      EXPECT_EQ(sim::ReadU32(packets[i].body, 12), packets.size());
+      EXPECT_EQ(sim::ReadU32(packets[i].body, 16), last ? c.size : 0u);
+      EXPECT_EQ(sim::ReadText(packets[i].body, 21, 27), last ? "N5App.xml" : "");
+    }
+    EXPECT_EQ(log_.text(), std::string(packets.size() - 1, '.') + "\n");
+    ASSERT_TRUE(unit_->FileNamed("N5App.xml"));
+    EXPECT_EQ(unit_->FileNamed("N5App.xml")->contents, Bytes(Pattern(c.size)));
+  }
+  EXPECT_EQ(RDRTimeout(g_ReaderHandle), 120);
+}
+
+TEST_F(TransferTest, TheCrcOfAbcIsSentWithoutTheFinalInversion) {
+  auto file = Open("abc");
+  ASSERT_EQ(RdrNewFileCopy(file.get(), 3, nullptr, 1024), 0);
+  ASSERT_EQ(Packets().size(), 1u);
+  EXPECT_EQ(sim::ReadU32(Packets()[0].body, 48), 0xCADBBE3Du);
+  EXPECT_EQ(log_.lines(), (std::vector<LoggedLine>{At("Begin", "RdrNewFileCopy"),
+                                                   Line("fileSize 3, aMaxPacketSize 1024, filename (null)"),
+                                                   At("End", "RdrNewFileCopy")}));
+}
+
+TEST_F(TransferTest, PacketFailuresInBothLogStyles) {
+  struct Case {
+    uint32_t refused;  // index of the refused packet; 99: none
+    size_t contents;   // bytes in the file, of the 2500 announced
+    uint32_t packet;
+    LogStyle style;
+    int32_t result;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {0, 2500, 1024, LogStyle::kConsole, 32, "RDRFilePacketWriteRequest packet write failed"},
+      {2, 2500, 1024, LogStyle::kConsole, 32, "RDRFilePacketWriteRequest final packet write failed"},
+      {0, 2500, 1024, LogStyle::kDialog, 32, "RdrNewFileCopy::RDRFilePacketWriteRequest packet write failed"},
+      {2, 2500, 1024, LogStyle::kDialog, 32, "RdrNewFileCopy::RDRFilePacketWriteRequest final packet write failed"},
+      {99, 1000, 1024, LogStyle::kConsole, 34, "boot file read error"},
+      {99, 1000, 1024, LogStyle::kDialog, 34, "RdrNewFileCopy::boot file read error"},
+      {99, 2100, 1024, LogStyle::kConsole, 34, "RdrNewFileCopy::boot file final read error"},
+      {99, 2500, 1025, LogStyle::kConsole, 32, "RdrNewFileCopy::packet size 1025 not within 1 to 1024"},
+      {99, 2500, 0, LogStyle::kDialog, 32, "RdrNewFileCopy::packet size 0 not within 1 to 1024"},
+  };
+  auto refuse = std::make_unique<RefusePacket>();
+  RefusePacket& refusal = *refuse;  // owned by the unit from here on
+  unit_->AddHandler(std::move(refuse));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    refusal.index = c.refused;
+    unit_->ClearTraffic();
+    log_.Clear();
+    auto file = Open(Pattern(c.contents));
+    EXPECT_EQ(RdrNewFileCopy(file.get(), 2500, "app.bin", c.packet, c.style), c.result);
+    EXPECT_EQ(log_.Messages().back(), c.message);
+    if (c.style == LogStyle::kDialog) {
+      EXPECT_EQ(log_.Messages().size(), 1u);
+      EXPECT_EQ(log_.text(), "");
+    }
+    if (c.packet > 1024 || c.packet == 0) {
+      EXPECT_TRUE(Packets().empty());
+    }
+    EXPECT_FALSE(unit_->FileNamed("app.bin"));
+  }
+}
+
+TEST_F(TransferTest, Fx3ImageGoesOutMeasuredByEitherProtocol) {
+  const std::string image = Fx3Image({200, 3});
+  const std::string path = Write("fx3.img", image + "trailing bytes");
+  ASSERT_EQ(WR2200FileCopy(path.c_str(), 2), 0);
+  EXPECT_EQ(sim::ReadU32(Packets()[0].body, 8), 768u);
+  EXPECT_EQ(unit_->FileNamed("app.bin")->contents, Bytes(image));
+
+  unit_->ClearTraffic();
+  ASSERT_EQ(WR2200FileCopy(path.c_str(), 1), 0);
+  EXPECT_TRUE(Packets().empty());
+  uint32_t lineBytes = 0;
+  for (const sim::Request& line : testing_support::RequestsOf(*unit_, 14, 7)) lineBytes += sim::ReadU32(line.body, 4);
+  EXPECT_EQ(lineBytes, image.size());
+  std::vector<uint8_t> memory = unit_->Fx3BootMemory();
+  memory.resize(image.size());
+  EXPECT_EQ(memory, Bytes(image));
+}
+
+TEST_F(TransferTest, MalformedFx3ImagesFailBeforeAnythingIsSent) {
+  const std::string header = "CY\x1C\xB0";
+  const std::vector<std::pair<std::string, int32_t>> cases = {
+      {"CY\x1C", 2},
+      {"CX\x1C\xB0" + Le32(0), 3},
+      {"CY\x1C\xB1" + Le32(0), 4},
+      {header + Le32(100) + Le32(0) + Pattern(16), 5},                         // section runs past the end
+      {header + Le32(0x40000000) + Le32(0) + Le32(0) + Le32(0) + Le32(0), 5},  // wraps to 0 in 32 bits
+      {header + Le32(1) + Le32(0) + Le32(7) + std::string(2, 0), 10},          // next header cut short
+      {header + Le32(1) + Le32(0) + Le32(7) + Le32(0) + Le32(0), 8},           // no checksum
+  };
+  for (const auto& [contents, result] : cases) {
+    SCOPED_TRACE(result);
+    log_.Clear();
+    EXPECT_EQ(WR2200FileCopy(Write("bad.img", contents).c_str(), 1), result);
+    EXPECT_EQ(log_.lines().back(), At("End", "WR2200FileCopy"));
+  }
+  EXPECT_EQ(WR2200FileCopy(dir_.File("missing").c_str(), 2), 1);
+  EXPECT_TRUE(sim::Requests(unit_->traffic()).empty());
+}
+
+TEST_F(TransferTest, FlashFileSystemCopiesLandInTheUnitsFlash) {
+  for (size_t size : {0, 900, 1801}) {
+    SCOPED_TRACE(size);
+    const std::string local = Write("boot.ini", Pattern(size));
+    unit_->ClearTraffic();
+    log_.Clear();
+    ASSERT_EQ(RdrOldFileCopy(local.c_str(), "0:boot.ini"), 0);
+    EXPECT_EQ(log_.lines(), (std::vector<LoggedLine>{At("Start", "RdrOldFileCopy"), Line("installFilename " + local),
+                                                     At("End", "RdrOldFileCopy")}));
+    EXPECT_EQ(F_cp(g_ReaderHandle, "0:boot.ini", dir_.File("back").c_str()), static_cast<int32_t>(size));
+    EXPECT_EQ(testing_support::ReadFile(dir_.File("back")), Pattern(size));
+    const auto writes = testing_support::RequestsOf(*unit_, 126, 3);
+    EXPECT_EQ(std::ranges::any_of(writes, [](const sim::Request& r) { return sim::ReadU16(r.body, 8) == 900; }),
+              size >= 900);  // written in pieces of 900 bytes
+
+    log_.Clear();
+    EXPECT_EQ(RdrCopyFile(local.c_str(), "0:N5OS.xml"), static_cast<int32_t>(size));
+    EXPECT_EQ(log_.lines(), std::vector<LoggedLine>{At("F_cp() - ret = " + std::to_string(size), "RdrCopyFile")});
+
+    // The dialog reports a copy only when it moved nothing.
+    log_.Clear();
+    RdrCopyFile(local.c_str(), "0:N5OS.xml", LogStyle::kDialog);
+    EXPECT_EQ(log_.Messages(),
+              size == 0 ? std::vector<std::string>{"RdrCopyFile::F_cp() - ret = 0"} : std::vector<std::string>{});
+  }
+  EXPECT_EQ(RdrOldFileCopy(dir_.File("missing").c_str(), "0:boot.ini"), 1);
+  EXPECT_EQ(RdrOldFileCopy(Write("x", "x").c_str(), "0:a-name-too-long.ini"), 2);
+  EXPECT_EQ(RdrCopyFile(dir_.File("missing").c_str(), "0:N5OS.xml"), -1);
+}
+
+TEST_F(TransferTest, SoftBootRestartsTheUnitAndLetsGoOfTheHandle) {
+  RdrCloseHandle();
+  EXPECT_TRUE(RdrSoftBoot());
+  EXPECT_EQ(unit_->soft_boots(), 1u);
+  EXPECT_EQ(g_ReaderHandle, nullptr);
+  EXPECT_EQ(log_.lines().back(), At("RdrSoftBoot() - ret = 1", "RdrSoftBoot"));
+  EXPECT_GT(bench_.clock().Elapsed(), 0u);  // followed the unit through its restart
+
+  // Still off the bus while it restarts.
+  log_.Clear();
+  EXPECT_FALSE(RdrSoftBoot(LogStyle::kDialog));
+  EXPECT_EQ(log_.Messages().back(), "RdrSoftBoot::RdrOpen() - failed");
+  EXPECT_EQ(unit_->soft_boots(), 1u);
+}
+
+}  // namespace

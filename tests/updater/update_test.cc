@@ -1,0 +1,732 @@
+// Whole unattended updates of simulated units on the virtual clock: the
+// session log of each main path line by line, the decisions the settings and
+// the unit's strings drive, and what the unit holds afterwards.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "reader/flash.h"
+#include "sim/firmware_files.h"
+#include "sim/flash_model.h"
+#include "sim/request_handler.h"
+#include "tests/support/fake_pcsc.h"
+#include "tests/support/session_log_recorder.h"
+#include "tests/support/sim_bench.h"
+#include "tests/support/temp_dir.h"
+#include "updater/engine.h"
+#include "updater/program_title.h"
+#include "updater/silent.h"
+
+namespace {
+
+using testing_support::At;
+using testing_support::Line;
+using testing_support::LoggedLine;
+
+constexpr const char* kWrApp = "FW41580-01-03_WR_App.bin";
+constexpr const char* kFx2Boot = "FW41108-01-09_Boot.bin";
+constexpr const char* kFx2App = "FW41144-02-08_App.bin";
+
+std::string Bytes(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Flips a bit in every raw sector the unit reads back.
+class CorruptRawReads final : public sim::RequestHandler {
+ public:
+  std::optional<std::vector<uint8_t>> Handle(uint8_t command, std::span<const uint8_t> body) override {
+    if (command != 126 || body.empty() || body[0] != 9 || inside_) return std::nullopt;
+    inside_ = true;
+    std::optional<std::vector<uint8_t>> reply = flash_->Handle(command, body);
+    inside_ = false;
+    if (reply && reply->size() > 20) reply->back() ^= 0x01;
+    return reply;
+  }
+  void Save() override {}
+  sim::FlashModel* flash_ = nullptr;
+
+ private:
+  bool inside_ = false;
+};
+
+// A whole reply message: header, int32 status and 4 zero bytes, padded to
+// 64 bytes.
+std::vector<uint8_t> StatusReply(uint8_t command, int32_t status) {
+  std::vector<uint8_t> reply(64, 0);
+  reply[0] = 8;
+  reply[2] = command;
+  for (int i = 0; i < 4; ++i) reply[4 + i] = static_cast<uint8_t>(static_cast<uint32_t>(status) >> (8 * i));
+  return reply;
+}
+
+class UpdateTest : public testing::Test {
+ protected:
+  UpdateTest() : cwd_(dir_.path()) { SetProgramTitle("Updater Test"); }
+  ~UpdateTest() override { RdrCloseHandle(); }
+
+  // Writes the settings file: InitSettings keys first, then Files keys.
+  void Settings(const std::map<std::string, std::string>& init, const std::map<std::string, std::string>& files) {
+    std::string text = "[InitSettings]\n";
+    for (const auto& [key, value] : init) text += key + "=" + value + "\n";
+    text += "[Files]\n";
+    for (const auto& [key, value] : files) text += key + "=" + value + "\n";
+    testing_support::WriteFile(dir_.File("QuorvelFirmwareUpdater.ini"), text);
+  }
+  void File(const std::string& name, const std::vector<uint8_t>& bytes) {
+    testing_support::WriteFile(dir_.File(name), Bytes(bytes));
+  }
+  std::vector<uint8_t> Contents(const std::string& name) {
+    const std::string text = testing_support::ReadFile(dir_.File(name));
+    return {text.begin(), text.end()};
+  }
+
+  // The FX2-based unit of reader type 2 with every file the stages can send.
+  sim::Unit& Fx2UnitWithFiles() {
+    WriteFx2Files();
+    return bench_.AddUnit(Fx2Config());
+  }
+  void WriteFx2Files() {
+    File(kFx2Boot, sim::FlashImage(1, 0x50000 + 0x3000, 7));
+    File(kFx2App, sim::ApplicationFile(40 * 1024, 8));
+    for (const char* name : {"boot.ini", "N5OS.xml", "N5App.xml", "TD12Ki.xml", "TD12K.xml", "uv.bin"}) {
+      File(name, sim::TextFile(name, 3000, 9));
+    }
+    File("fx3.img", sim::ApplicationFile(5000, 10));
+    // Files named after what the unit already runs, and an application file
+    // without its header.
+    File("FW41108-02-01_Boot.bin", sim::FlashImage(1, 0x50000 + 0x400, 11));
+    File("FW41144-02-07_App.bin", sim::ApplicationFile(3000, 12));
+    std::vector<uint8_t> headerless = sim::ApplicationFile(3000, 14);
+    headerless[5] = 0;
+    File("FW41144-02-09_NoHeader.bin", headerless);
+  }
+  static sim::UnitConfig Fx2Config() {
+    sim::UnitConfig config = testing_support::Fx2UnitConfig();
+    config.fx3_firmware = "FW41582-01-04";
+    return config;
+  }
+
+  int32_t Run() {
+    const int32_t result = silent_.DoSilent();
+    RdrCloseHandle();
+    return result;
+  }
+
+  // The log from the line after the settings load's End line on.
+  std::vector<LoggedLine> AfterSettings() const {
+    const auto& lines = log_.lines();
+    auto end =
+        std::find(lines.begin(), lines.end(), At("End", "QuorvelFirmwareUpdaterSilent::LoadSettingsFromIniFile"));
+    return {end == lines.end() ? end : end + 1, lines.end()};
+  }
+  bool Logged(const std::string& message) const {
+    const auto messages = log_.Messages();
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedWorkingDirectory cwd_;
+  testing_support::SimBench bench_;
+  testing_support::ScopedPcsc pcsc_;
+  testing_support::SessionLogRecorder log_;
+  QuorvelFirmwareUpdaterSilent silent_;
+};
+
+TEST_F(UpdateTest, Wr2200ApplicationByPacketTransfer) {
+  File(kWrApp, sim::Fx3BootImage({300, 200}, 5, 16));
+  Settings({}, {{"application", kWrApp}});
+  sim::Unit& unit = bench_.AddUnit(testing_support::WrUnitConfig());
+
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(Run(), 0);
+  const std::string printed = testing::internal::GetCapturedStdout();
+
+  const std::string path = unit.DevicePath();
+  const std::vector<LoggedLine> expected = {
+      At("Begin", "QuorvelFirmwareUpdaterSilent::LookForReader"),
+      At("Begin", "LookForHardwareSilent"),
+      Line("devFound 0,  readerType 4, secs 30"),
+      Line("found all device count 1 - " + path),
+      Line("found device count 1 - pid 0x4000"),
+      Line("ret 2"),
+      At("End", "LookForHardwareSilent"),
+      Line("RDRFirmwareString() - ret = 1"),
+      At("ret = 0", "RDRBootString"),
+      At("RDRSerialString() - ret = 1", "RDRSerialString"),
+      Line("Unit Found - App FW41580-01-02, Boot Not Found, FX3 Not Found, Serial WR0001"),
+      At("End", "QuorvelFirmwareUpdaterSilent::LookForReader"),
+      At("Begin", "UpdateFirmwareSlient"),
+      Line("Using transfer protocol 2"),
+      Line(std::string("Updating application firmware file- ") + kWrApp),
+      At("Start", "WR2200FileCopy"),
+      Line(std::string("installFilename ") + kWrApp),
+      At("Begin", "RdrNewFileCopy"),
+      Line("fileSize 2032, aMaxPacketSize 768, filename app.bin"),
+      At("End", "RdrNewFileCopy"),
+      At("End", "WR2200FileCopy"),
+      Line("Update of application firmware complete"),
+      Line("Update of app.bin complete"),
+      Line("Firmware Update of unit Completed. Softboot the unit begining"),
+      At("RdrSoftBoot() - ret = 1", "RdrSoftBoot"),
+      Line("Waiting 10 secs for HX2 fx3 / WR2200 to reboot"),
+      At("End", "UpdateFirmwareSlient"),
+      At("End", "QuorvelFirmwareUpdaterSilent::DoSilent"),
+  };
+  EXPECT_EQ(AfterSettings(), expected);
+  EXPECT_EQ(log_.text(), "..\n");
+  EXPECT_EQ(printed,
+            "Updating reader firmware. DO NOT POWER OFF UNIT. The unit may perform soft resets.\n"
+            "Updating reader application firmware\n");
+  // The image without its trailing bytes, stored as app.bin.
+  const std::vector<uint8_t> image = Contents(kWrApp);
+  ASSERT_TRUE(unit.FileNamed("app.bin").has_value());
+  EXPECT_EQ(unit.FileNamed("app.bin")->contents, std::vector<uint8_t>(image.begin(), image.end() - 16));
+  EXPECT_EQ(unit.soft_boots(), 1u);
+}
+
+TEST_F(UpdateTest, Fx2BootloaderByRawSectorsThenApplicationByFileCopy) {
+  sim::Unit& unit = Fx2UnitWithFiles();
+  Settings({}, {{"bootloader", kFx2Boot}, {"application", kFx2App}});
+  ASSERT_EQ(Run(), 0);
+
+  const std::vector<LoggedLine> expected = {
+      At("Begin", "QuorvelFirmwareUpdaterSilent::LookForReader"),
+      At("Begin", "LookForHardwareSilent"),
+      Line("devFound 0,  readerType 2, secs 30"),
+      Line("found all device count 1 - " + unit.DevicePath()),
+      Line("found device count 1 - pid 0x47"),
+      Line("ret 2"),
+      At("End", "LookForHardwareSilent"),
+      Line("RDRFirmwareString() - ret = 1"),
+      At("ret = 13", "RDRBootString"),
+      At("RDRSerialString() - ret = 1", "RDRSerialString"),
+      Line("Unit Found - App FW41144-02-07, Boot FW41108-02-01, FX3 Not Found, Serial HX0001"),
+      At("End", "QuorvelFirmwareUpdaterSilent::LookForReader"),
+      At("Begin", "UpdateFirmwareSlient"),
+      Line(std::string("Updating bootloader firmware file - ") + kFx2Boot),
+      At("Begin", "RestoreFlash"),
+      Line(std::string("path ") + kFx2Boot),
+      Line("Using transfer protocol 1"),
+      At("End", "RestoreFlash"),
+      Line("Update of bootloader complete"),
+      Line("Softboot Reader unit"),
+      At("RdrSoftBoot() - ret = 1", "RdrSoftBoot"),
+      At("Begin", "LookForHardwareSilent"),
+      Line("devFound 1,  readerType 2, secs 30"),
+      Line("found all device count 0 - "),  // still restarting
+      Line("found device count 1 - pid 0x47"),
+      Line("ret 2"),
+      At("End", "LookForHardwareSilent"),
+      Line("Softboot of reader complete"),
+      Line("Using transfer protocol 1"),
+      Line("Erasing app.bin from unit"),
+      Line(std::string("Updating app.bin firmware file- ") + kFx2App),
+      At("F_cp() - ret = 40960", "RdrCopyFile"),
+      Line("Update of app.bin complete"),
+      Line("Firmware Update of unit Completed. Softboot the unit begining"),
+      At("RdrSoftBoot() - ret = 1", "RdrSoftBoot"),
+      At("End", "UpdateFirmwareSlient"),
+      At("End", "QuorvelFirmwareUpdaterSilent::DoSilent"),
+  };
+  EXPECT_EQ(AfterSettings(), expected);
+
+  // The image in raw flash, its last block padded with 0xFF.
+  std::vector<uint8_t> image = Contents(kFx2Boot);
+  image.resize((image.size() + 1023) / 1024 * 1024, 0xFF);
+  EXPECT_TRUE(unit.RawFlash(image.size()) == image);
+  EXPECT_EQ(unit.FlashFile("app.bin"), Contents(kFx2App));
+  EXPECT_EQ(unit.soft_boots(), 2u);
+}
+
+TEST_F(UpdateTest, EveryFileStageWithTheRestartBeforeFx3) {
+  sim::Unit& unit = Fx2UnitWithFiles();
+  Settings({{"RebootBeforeFX3", "1"}, {"ShowFirmwareOnFinished", "1"}}, {{"application", kFx2App},
+                                                                         {"boot.ini", "boot.ini"},
+                                                                         {"N5OS.xml", "N5OS.xml"},
+                                                                         {"N5App.xml", "N5App.xml"},
+                                                                         {"TD12Ki.xml", "TD12Ki.xml"},
+                                                                         {"TD12K.xml", "TD12K.xml"},
+                                                                         {"uv.bin", "uv.bin"},
+                                                                         {"fx3.bin", "fx3.img"}});
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(Run(), 0);
+  const std::string printed = testing::internal::GetCapturedStdout();
+
+  std::vector<LoggedLine> lines = AfterSettings();
+  const auto begin = std::find(lines.begin(), lines.end(), At("Begin", "UpdateFirmwareSlient"));
+  const auto end = std::find(lines.begin(), lines.end(), At("End", "UpdateFirmwareSlient"));
+  ASSERT_TRUE(begin != lines.end() && end != lines.end());
+  const std::vector<LoggedLine> stages(begin, end + 1);
+  const std::vector<LoggedLine> expected = {
+      At("Begin", "UpdateFirmwareSlient"),
+      Line("Using transfer protocol 1"),
+      Line("Erasing app.bin from unit"),
+      Line(std::string("Updating app.bin firmware file- ") + kFx2App),
+      At("F_cp() - ret = 40960", "RdrCopyFile"),
+      Line("Update of app.bin complete"),
+      Line("Updating boot.ini file- boot.ini"),
+      At("Start", "RdrOldFileCopy"),
+      Line("installFilename boot.ini"),
+      At("End", "RdrOldFileCopy"),
+      Line("Update of boot.ini complete"),
+      Line("Updating N5OS.xml file- N5OS.xml"),
+      At("F_cp() - ret = 3000", "RdrCopyFile"),
+      Line("Update of N5OS.xml complete"),
+      Line("Updating N5App.xml file- N5App.xml"),
+      At("F_cp() - ret = 3000", "RdrCopyFile"),
+      Line("Update of N5App.xml complete"),
+      Line("Using transfer protocol 1"),
+      Line("Updating TD12Ki.xml file- TD12Ki.xml"),
+      At("Start", "RdrOldFileCopy"),
+      Line("installFilename TD12Ki.xml"),
+      At("End", "RdrOldFileCopy"),
+      Line("Update of TD12Ki.xml complete"),
+      Line("Using transfer protocol 1"),
+      Line("Updating TD12K.xml file- TD12K.xml"),
+      At("Start", "RdrOldFileCopy"),
+      Line("installFilename TD12K.xml"),
+      At("End", "RdrOldFileCopy"),
+      Line("Update of TD12K.xml complete"),
+      Line("Using transfer protocol 1"),
+      Line("Updating uv.bin file- uv.bin"),
+      At("Start", "RdrOldFileCopy"),
+      Line("installFilename uv.bin"),
+      At("End", "RdrOldFileCopy"),
+      Line("Update of uv.bin complete"),
+      Line("Restarting Reader unit"),
+      At("RdrSoftBoot() - ret = 1", "RdrSoftBoot"),
+      At("Begin", "LookForHardwareSilent"),
+      Line("devFound 1,  readerType 2, secs 30"),
+      Line("found all device count 0 - "),
+      Line("found device count 1 - pid 0x47"),
+      Line("ret 2"),
+      At("End", "LookForHardwareSilent"),
+      Line("Restart of reader complete"),
+      Line("Using transfer protocol 1"),
+      Line("Updating fx3.bin file- fx3.img"),
+      At("Start", "RdrOldFileCopy"),
+      Line("installFilename fx3.img"),
+      At("End", "RdrOldFileCopy"),
+      Line("Update of fx3.bin complete"),
+      Line("Firmware Update of unit Completed. Softboot the unit begining"),
+      At("RdrSoftBoot() - ret = 1", "RdrSoftBoot"),
+      At("End", "UpdateFirmwareSlient"),
+  };
+  EXPECT_EQ(stages, expected);
+  EXPECT_EQ(printed,
+            "Updating reader firmware. DO NOT POWER OFF UNIT. The unit may perform soft resets.\n"
+            "Updating reader application firmware\n"
+            "Updating reader BootIniFile\n"
+            "Updating reader N5OSFile\n"
+            "Updating reader N5App.xml\n"
+            "Updating reader TD12Ki.xml\n"
+            "Updating reader TD12K.xml\n"
+            "Updating reader uvBinFile\n"
+            "Updating reader fx3.bin\n");
+  // ShowFirmwareOnFinished: the unit is identified once more at the end.
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), At("Begin", "QuorvelFirmwareUpdaterSilent::LookForReader")), 2);
+
+  for (const auto& [stored, local] : std::map<std::string, std::string>{{"app.bin", kFx2App},
+                                                                        {"boot.ini", "boot.ini"},
+                                                                        {"N5OS.xml", "N5OS.xml"},
+                                                                        {"N5App.xml", "N5App.xml"},
+                                                                        {"TD12Ki.xml", "TD12Ki.xml"},
+                                                                        {"TD12K.xml", "TD12K.xml"},
+                                                                        {"uv.bin", "uv.bin"},
+                                                                        {"fx3.bin", "fx3.img"}}) {
+    EXPECT_EQ(unit.FlashFile(stored), Contents(local)) << stored;
+  }
+  EXPECT_EQ(unit.soft_boots(), 2u);
+}
+
+// A unit that restarts into its boot loader after a restored image: the
+// search after the soft boot finds it there, and once it reports its new
+// versions a second run with SkipSameFirmware sends nothing.
+TEST_F(UpdateTest, UnitInItsBootLoaderAfterTheRestoreAndASecondRunThatSkips) {
+  WriteFx2Files();
+  sim::UnitConfig config = Fx2Config();
+  config.boot_loader_product_id = 0x40;
+  config.updates = {
+      {"(image)", {{"boot_header", testing_support::BootHeaderText("FW41108", "01", "09")}}},
+      {"app.bin", {{"firmware_name", "FW41144-02-08"}}},
+  };
+  sim::Unit& unit = bench_.AddUnit(config);
+  Settings({{"SkipSameFirmware", "1"}}, {{"bootloader", kFx2Boot}, {"application", kFx2App}});
+  ASSERT_EQ(Run(), 0);
+  EXPECT_TRUE(Logged("found device count 1 - pid 0x40"));
+  EXPECT_TRUE(Logged("Softboot of reader complete"));
+  EXPECT_EQ(unit.ProductId(), 0x47);
+
+  log_.Clear();
+  QuorvelFirmwareUpdaterSilent second;
+  ASSERT_EQ(second.DoSilent(), 0);
+  RdrCloseHandle();
+  EXPECT_TRUE(Logged("Unit Found - App FW41144-02-08, Boot FW41108-01-09, FX3 Not Found, Serial HX0001"));
+  EXPECT_TRUE(Logged("Skipping bootloader firmware update - same version already loaded"));
+  EXPECT_TRUE(Logged("Skipping application firmware update - same version already loaded"));
+  EXPECT_EQ(unit.soft_boots(), 2u);
+}
+
+// Which stages run, and how, as the settings and the unit's strings decide.
+TEST_F(UpdateTest, StageDecisions) {
+  using Strings = std::vector<std::string>;
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> init;
+    std::map<std::string, std::string> files;
+    uint16_t api_version;
+    int32_t exit_code;
+    Strings present;
+    Strings absent;
+    uint32_t soft_boots;
+  };
+  const Case cases[] = {
+      {"same bootloader skipped, no soft boot after it",
+       {{"SkipSameFirmware", "1"}},
+       {{"bootloader", "FW41108-02-01_Boot.bin"}, {"application", kFx2App}},
+       0x3,
+       0,
+       {"Skipping bootloader firmware update - same version already loaded", "Update of app.bin complete"},
+       {"Softboot Reader unit", "Skipping bootloader firmware update - Similar version already loaded"},
+       1},
+      {"similar bootloader skipped",
+       {{"SkipSimilarFirmware", "1"}},
+       {{"bootloader", kFx2Boot}, {"application", kFx2App}},
+       0x3,
+       0,
+       {"Skipping bootloader firmware update - Similar version already loaded",
+        "Skipping application firmware update - Similar version already loaded"},
+       {"Update of app.bin complete", "Firmware Update of unit Completed. Softboot the unit begining"},
+       0},
+      {"everything the same: nothing sent, no soft boot",
+       {{"SkipSameFirmware", "1"}},
+       {{"bootloader", "FW41108-02-01_Boot.bin"}, {"application", "FW41144-02-07_App.bin"}},
+       0x3,
+       0,
+       {"Skipping application firmware update - same version already loaded"},
+       {"Firmware Update of unit Completed. Softboot the unit begining"},
+       0},
+      {"only the FX3 file is new: it is sent and the unit restarted",
+       {{"SkipSameFirmware", "1"}, {"RebootBeforeFX3", "1"}},
+       {{"application", "FW41144-02-07_App.bin"}, {"fx3.bin", "fx3.img"}},
+       0x3,
+       0,
+       {"Update of fx3.bin complete", "Firmware Update of unit Completed. Softboot the unit begining"},
+       {"Restarting Reader unit"},
+       1},
+      {"uv.bin alone asks for no restart before FX3",
+       {{"RebootBeforeFX3", "1"}, {"SkipSameFirmware", "1"}},
+       {{"application", "FW41144-02-07_App.bin"}, {"uv.bin", "uv.bin"}, {"fx3.bin", "fx3.img"}},
+       0x3,
+       0,
+       {"Update of uv.bin complete", "Update of fx3.bin complete"},
+       {"Restarting Reader unit"},
+       1},
+      {"bootloader reset skipped, the restart before FX3 still wanted",
+       {{"SkipTheBootloaderReset", "1"}, {"RebootBeforeFX3", "1"}, {"SkipSameFirmware", "1"}},
+       {{"bootloader", kFx2Boot}, {"application", "FW41144-02-07_App.bin"}, {"fx3.bin", "fx3.img"}},
+       0x3,
+       0,
+       {"Skipping bootloader reset", "Restarting Reader unit", "Restart of reader complete"},
+       {"Softboot Reader unit"},
+       2},
+      {"packet transfer for application and FX3",
+       {},
+       {{"application", kFx2App}, {"fx3.bin", "fx3.img"}},
+       0xB,
+       0,
+       {"Using transfer protocol 2", "Update of app.bin complete", "Update of fx3.bin complete"},
+       {"Using transfer protocol 1", "Erasing app.bin from unit"},
+       1},
+      {"old protocol forced",
+       {{"UseOldTransferProtocol", "1"}},
+       {{"application", kFx2App}, {"fx3.bin", "fx3.img"}},
+       0xB,
+       0,
+       {"Using transfer protocol 1", "Erasing app.bin from unit", "Update of fx3.bin complete"},
+       {"Using transfer protocol 2"},
+       1},
+      {"packet transfer refuses a file without the application header",
+       {},
+       {{"application", "FW41144-02-09_NoHeader.bin"}},
+       0xB,
+       2,
+       {"Invalid application file header, aborting Update"},
+       {"Update of app.bin complete", "Firmware Update of unit Completed. Softboot the unit begining"},
+       0},
+      {"the file system takes it unchecked",
+       {},
+       {{"application", "FW41144-02-09_NoHeader.bin"}},
+       0x3,
+       0,
+       {"Update of app.bin complete"},
+       {"Invalid application file header, aborting Update"},
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A bench, log and engine of the case's own.
+    testing_support::SimBench bench;
+    testing_support::SessionLogRecorder log;
+    QuorvelFirmwareUpdaterSilent silent;
+    WriteFx2Files();
+    sim::UnitConfig config = Fx2Config();
+    config.api_version = c.api_version;
+    sim::Unit& unit = bench.AddUnit(config);
+    Settings(c.init, c.files);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(silent.DoSilent(), c.exit_code);
+    testing::internal::GetCapturedStdout();
+    RdrCloseHandle();
+    const Strings messages = log.Messages();
+    for (const std::string& line : c.present) {
+      EXPECT_NE(std::find(messages.begin(), messages.end(), line), messages.end()) << "missing: " << line;
+    }
+    for (const std::string& line : c.absent) {
+      EXPECT_EQ(std::find(messages.begin(), messages.end(), line), messages.end()) << "unexpected: " << line;
+    }
+    EXPECT_EQ(unit.soft_boots(), c.soft_boots);
+  }
+}
+
+TEST_F(UpdateTest, FirmwareChecksAgainstTheUnitsCodes) {
+  struct Case {
+    const char* boot_code;  // null: the unit reports no boot header
+    const char* app_code;
+    const char* bootloader;
+    const char* alternative;
+    const char* application;
+    bool override_check;
+    const char* mismatch;  // null: none
+    const char* selected;
+    int32_t exit_code;
+  };
+  const Case cases[] = {
+      {"FW41019", "FW41026", "FW41098_a.bin", "", "FW41026_x.bin", false, nullptr, "FW41098_a.bin", 0},
+      {"FW41019", "FW41026", "FW41098_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, nullptr, "FW41098_b.bin", 0},
+      {"fw41019", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, nullptr, "FW41098_b.bin", 0},
+      {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", false,
+       "Bootloader VL120 firmware FW41019-04-00 does not match file selected FW41743_a.bin. (Use - o command line "
+       "param to override.)",
+       "FW41743_a.bin", 2},
+      {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", true,
+       "Bootloader VL120 firmware FW41019-04-00 does not match file selected FW41743_a.bin. (Use - o command line "
+       "param to override.)",
+       "FW41743_a.bin", 0},
+      {"FW41348", "FW41026", "FW41348_a.bin", "FW41348_b.bin", "FW41026_x.bin", false, nullptr, "FW41348_a.bin", 0},
+      {"FW41348", "FW41026", "FW41743_a.bin", "FW41348_b.bin", "FW41026_x.bin", false, nullptr, "FW41348_b.bin", 0},
+      {"FW41348", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false,
+       "Bootloader firmware FW41348-04-00 does not match file selected FW41743_a.bin. (Use -o command line param to "
+       "override.)",
+       "FW41743_a.bin", 2},
+      {nullptr, "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", false,
+       "Bootloader firmware Not Found does not match file selected FW41743_a.bin. (Use -o command line param to "
+       "override.)",
+       "FW41743_a.bin", 2},
+      {"FW41098", "FW41077", "", "", "FW41026_x.bin", false, nullptr, "", 0},
+      {"FW41098", "FW41077", "", "", "FW41808_x.bin", false,
+       "Application VL120 firmware FW41077-04-02 does not match file selected FW41808_x.bin. (Use -o command line "
+       "param to override.)",
+       "", 2},
+      {"FW41098", "FW41922", "", "", "FW41808_x.bin", false, nullptr, "", 0},
+      {"FW41098", "FW41922", "", "", "FW41026_x.bin", false,
+       "Application VL120 firmware FW41922-04-02 does not match file selected FW41026_x.bin. (Use -o command line "
+       "param to override.)",
+       "", 2},
+      {"FW41098", "FW41026", "", "", "FW41808_x.bin", false,
+       "Application firmware FW41026-04-02 does not match file selected FW41808_x.bin. (Use -o command line param to "
+       "override.)",
+       "", 2},
+  };
+  for (const char* name : {"FW41098_a.bin", "FW41098_b.bin", "FW41743_a.bin", "FW41348_a.bin", "FW41348_b.bin"}) {
+    File(name, std::vector<uint8_t>(100, 0x5A));
+  }
+  File("FW41026_x.bin", sim::ApplicationFile(100, 1));
+  File("FW41808_x.bin", sim::ApplicationFile(100, 2));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.boot_code ? c.boot_code : "none") + " " + c.app_code + " " + c.bootloader + " " +
+                 c.alternative + " " + c.application);
+    testing_support::SimBench bench;
+    testing_support::SessionLogRecorder log;
+    QuorvelFirmwareUpdaterSilent silent;
+    silent.m_OverrideFirmwareCheck = c.override_check;
+    sim::UnitConfig config = testing_support::Fx2UnitConfig();
+    config.product_id = 0x65;
+    config.firmware_name = std::string(c.app_code) + "-04-02";
+    if (c.boot_code) {
+      config.boot_header = testing_support::BootHeaderText(c.boot_code, "04", "00");
+    } else {
+      config.boot_header.reset();
+    }
+    bench.AddUnit(config);
+    Settings({}, {{"bootloader", c.bootloader}, {"bootloaderalt", c.alternative}, {"application", c.application}});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(silent.DoSilent(), c.exit_code);
+    testing::internal::GetCapturedStdout();
+    RdrCloseHandle();
+    const std::vector<std::string> messages = log.Messages();
+    const auto mismatch = std::find_if(messages.begin(), messages.end(),
+                                       [](const std::string& m) { return m.find("does not match") != m.npos; });
+    if (c.mismatch == nullptr) {
+      EXPECT_EQ(mismatch, messages.end()) << *mismatch;
+    } else {
+      ASSERT_NE(mismatch, messages.end());
+      EXPECT_EQ(*mismatch, c.mismatch);
+      if (c.override_check) {
+        EXPECT_EQ(mismatch[1], "Override option selected");
+      } else {
+        // Ends there: nothing is sent.
+        EXPECT_EQ(mismatch[1], "End");
+        EXPECT_EQ(bench.unit().soft_boots(), 0u);
+      }
+    }
+    EXPECT_STREQ(silent.m_SelectedBootloaderFile.c_str(), c.selected);
+  }
+}
+
+// A fault in any stage ends the run with 2 after that stage's failure line:
+// no success line for it, no final soft boot.
+TEST_F(UpdateTest, FaultInAnyStageAbortsTheUpdate) {
+  enum class Fault { kTimeout, kDisconnect, kFlashStatus, kVerify, kRefusedPacket, kNeverBack };
+  struct Case {
+    const char* stage;  // the flash name the stage writes; "" the bootloader, "boot" the restart
+    Fault fault;
+    bool packets;
+    const char* failure;  // prefix of the failure line
+    const char* success;
+  };
+  const Case cases[] = {
+      {"", Fault::kTimeout, false, "Update of bootloader failed (res = 33)", "Update of bootloader complete"},
+      {"", Fault::kFlashStatus, false, "Update of bootloader failed (res = 33)", "Update of bootloader complete"},
+      {"", Fault::kVerify, false, "Update of bootloader failed (res = 32)", "Update of bootloader complete"},
+      {"", Fault::kDisconnect, false, "Failed to open reader link, aborting FirmareUpdater",
+       "Update of bootloader complete"},
+      {"", Fault::kRefusedPacket, true, "Update of bootloader failed (res = 32)", "Update of bootloader complete"},
+      {"app.bin", Fault::kTimeout, false, "Update of app.bin failed (res = ", "Update of app.bin complete"},
+      {"app.bin", Fault::kFlashStatus, false, "Update of app.bin failed (res = ", "Update of app.bin complete"},
+      {"app.bin", Fault::kRefusedPacket, true, "Update of app.bin failed (res = 32)", "Update of app.bin complete"},
+      {"boot.ini", Fault::kFlashStatus, false, "Update of boot.ini failed (res = ", "Update of boot.ini complete"},
+      {"N5OS.xml", Fault::kDisconnect, false, "Update of N5OS.xml failed (res = ", "Update of N5OS.xml complete"},
+      {"N5App.xml", Fault::kTimeout, false, "Update of N5App.xml failed (res = ", "Update of N5App.xml complete"},
+      {"TD12Ki.xml", Fault::kFlashStatus, false,
+       "Update of TD12Ki.xml failed (res = ", "Update of TD12Ki.xml complete"},
+      {"TD12K.xml", Fault::kTimeout, false, "Update of TD12K.xml failed (res = ", "Update of TD12K.xml complete"},
+      {"uv.bin", Fault::kDisconnect, false, "Update of uv.bin failed (res = ", "Update of uv.bin complete"},
+      {"boot", Fault::kNeverBack, false, "Cannot find reader after bootloader update, aborting FirmareUpdater",
+       "Restart of reader complete"},
+      {"fx3.bin", Fault::kFlashStatus, false, "Update of fx3.bin failed (res = ", "Update of fx3.bin complete"},
+      {"fx3.bin", Fault::kRefusedPacket, true, "Update of fx3.bin failed (res = 32)", "Update of fx3.bin complete"},
+  };
+  WriteFx2Files();
+  File("FW41108-01-09_Boot2.bin", sim::FlashImage(1, 0x50000 + 0x800, 15));
+  auto settings = [&](bool packets) {
+    Settings({{"RebootBeforeFX3", "1"}}, {{"bootloader", packets ? "FW41108-01-09_Boot2.bin" : kFx2Boot},
+                                          {"application", kFx2App},
+                                          {"boot.ini", "boot.ini"},
+                                          {"N5OS.xml", "N5OS.xml"},
+                                          {"N5App.xml", "N5App.xml"},
+                                          {"TD12Ki.xml", "TD12Ki.xml"},
+                                          {"TD12K.xml", "TD12K.xml"},
+                                          {"uv.bin", "uv.bin"},
+                                          {"fx3.bin", "fx3.img"}});
+  };
+  auto config = [](bool packets) {
+    sim::UnitConfig unit = Fx2Config();
+    unit.api_version = packets ? 0xB : 0x3;
+    return unit;
+  };
+  // The requests of a run without faults, to find where each stage starts.
+  std::map<bool, std::vector<sim::Request>> clean;
+  for (bool packets : {false, true}) {
+    testing_support::SimBench bench;
+    testing_support::SessionLogRecorder log;
+    QuorvelFirmwareUpdaterSilent silent;
+    sim::Unit& unit = bench.AddUnit(config(packets));
+    settings(packets);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(silent.DoSilent(), 0);
+    testing::internal::GetCapturedStdout();
+    RdrCloseHandle();
+    clean[packets] = sim::Requests(unit.traffic());
+    ASSERT_EQ(clean[packets].size(), unit.requests_received());
+  }
+  auto contains = [](const std::vector<uint8_t>& body, const std::string& text) {
+    return std::search(body.begin(), body.end(), text.begin(), text.end()) != body.end();
+  };
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.stage) + " " + c.failure + " fault " + std::to_string(static_cast<int>(c.fault)));
+    const std::vector<sim::Request>& requests = clean[c.packets];
+    // The stage's first request: the first erase or image packet of the
+    // bootloader, the last soft boot for the restart, else the first request
+    // that names the stage's file.
+    size_t first = requests.size();
+    for (size_t i = 0; i < requests.size(); ++i) {
+      const sim::Request& r = requests[i];
+      const bool match = std::string(c.stage).empty()
+                             ? (r.command == 126 && r.body.at(0) == 11) || (r.command == 14 && r.body.at(0) == 35)
+                         : std::string(c.stage) == "boot" ? r.command == 122
+                                                          : contains(r.body, c.stage);
+      if (match) {
+        first = i;
+        if (std::string(c.stage) != "boot") break;
+      }
+    }
+    ASSERT_LT(first, requests.size());
+    if (std::string(c.stage) == "boot") {
+      // The restart before FX3 is the second of three soft boots.
+      first = 0;
+      for (int boots = 0; boots < 2; ++first) boots += requests[first].command == 122;
+      --first;
+    }
+    const auto number = static_cast<uint32_t>(first + 1);
+    const auto soft_boots_before = static_cast<uint32_t>(std::count_if(
+        requests.begin(), requests.begin() + first, [](const sim::Request& r) { return r.command == 122; }));
+
+    testing_support::SimBench bench;
+    testing_support::SessionLogRecorder log;
+    QuorvelFirmwareUpdaterSilent silent;
+    sim::Unit& unit = bench.AddUnit(config(c.packets));
+    settings(c.packets);
+    sim::Faults faults;
+    switch (c.fault) {
+      case Fault::kTimeout: faults.silence = sim::FaultTrigger{number, 0}; break;
+      case Fault::kDisconnect: faults.disconnect = sim::DisconnectFault{number, std::nullopt}; break;
+      case Fault::kNeverBack: faults.disconnect = sim::DisconnectFault{number + 1, std::nullopt}; break;
+      case Fault::kFlashStatus: {
+        const uint8_t sub_command = requests[first].body.at(0);
+        const auto skip = std::count_if(requests.begin(), requests.begin() + first, [&](const sim::Request& r) {
+          return r.command == 126 && r.body.at(0) == sub_command;
+        });
+        unit.flash().InjectStatus(sub_command, -122, static_cast<int32_t>(skip), -1);
+        break;
+      }
+      case Fault::kVerify: {
+        auto corrupt = std::make_unique<CorruptRawReads>();
+        corrupt->flash_ = &unit.flash();
+        unit.AddHandler(std::move(corrupt));
+        break;
+      }
+      case Fault::kRefusedPacket: faults.scripted_replies[number] = sim::ScriptedReply{{StatusReply(14, -270)}}; break;
+    }
+    unit.SetFaults(faults);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(silent.DoSilent(), 2);
+    testing::internal::GetCapturedStdout();
+    RdrCloseHandle();
+
+    const std::vector<std::string> messages = log.Messages();
+    EXPECT_TRUE(
+        std::any_of(messages.begin(), messages.end(), [&](const std::string& m) { return m.starts_with(c.failure); }))
+        << "no line starting " << c.failure;
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), c.success), 0);
+    EXPECT_EQ(
+        std::count(messages.begin(), messages.end(), "Firmware Update of unit Completed. Softboot the unit begining"),
+        0);
+    EXPECT_EQ(unit.soft_boots(), soft_boots_before + (c.fault == Fault::kNeverBack ? 1u : 0u));
+  }
+}
+
+}  // namespace
