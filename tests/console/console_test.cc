@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/firmware_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -43,7 +45,11 @@ struct LogLine {
 
 class ConsoleTest : public testing::Test {
  protected:
-  void SetUp() override { ::unsetenv("QUORVEL_SIM_DIR"); }
+  void SetUp() override {
+    ::unsetenv("QUORVEL_SIM_DIR");
+    ::unsetenv("QUORVEL_SIM_CLOCK");
+  }
+  void TearDown() override { SetUp(); }
 
   ProcessRun Start(const std::vector<std::string>& arguments) {
     std::string command = std::string("cd '") + dir_.path().string() + "' && '" + kBinary + "'";
@@ -59,6 +65,15 @@ class ConsoleTest : public testing::Test {
     return run;
   }
 
+  // Simulated units from unit files written into the working directory, on
+  // virtual time.
+  void SimulatedUnits(const std::vector<std::pair<std::string, std::string>>& unit_files) {
+    std::filesystem::create_directory(dir_.File("units"));
+    for (const auto& [name, json] : unit_files) WriteFile(dir_.File("units/" + name + ".json"), json);
+    ::setenv("QUORVEL_SIM_DIR", dir_.File("units").c_str(), 1);
+    ::setenv("QUORVEL_SIM_CLOCK", "virtual", 1);
+  }
+
   std::string Log() const { return ReadFile(dir_.File(kLogFile)); }
 
   // Splits the log into lines and checks each line's stamp and quoting.
@@ -69,6 +84,8 @@ class ConsoleTest : public testing::Test {
     std::istringstream in(Log());
     std::string text;
     while (std::getline(in, text)) {
+      // Progress marks of a transfer stand on lines of their own.
+      if (text.find_first_not_of('.') == std::string::npos) continue;
       std::smatch match;
       EXPECT_TRUE(std::regex_match(text, match, kLine)) << "malformed line: " << text;
       if (!match.empty()) lines.push_back({match[8], match[10], match[9].matched});
@@ -131,38 +148,103 @@ TEST_F(ConsoleTest, MissingSettingsFileEndsWithThreeAndLogsEveryStepInOrder) {
   EXPECT_EQ(messages[36], "End @ main");
 }
 
-TEST_F(ConsoleTest, SettingsThatSelectAReaderTypeAreNotReportedAsSuccess) {
+TEST_F(ConsoleTest, AMissingFirmwareFileEndsWithFiveBeforeAnyUnitIsSought) {
   WriteFile(dir_.File("QuorvelFirmwareUpdater.ini"),
             "[InitSettings]\r\nRemoveDevices=1\r\n[Files]\r\napplication=files/FW41580_02_11.bin\r\n");
   ProcessRun run = Start({"-o", "-V", "--v", "/h"});
-  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.exit_code, 5);
   EXPECT_EQ(run.output, "gVerbose 0, silent.m_ShowDetails 0\n");
   const std::vector<std::string> messages = Messages(LogLines());
   ASSERT_EQ(messages.size(), 36u);
   EXPECT_EQ(messages[12], "removeDevices - 1");
   EXPECT_EQ(messages[21], "m_ApplicationFile - files/FW41580_02_11.bin");
   EXPECT_EQ(messages[29], "m_ReaderType - 4");
-  EXPECT_EQ(messages[31], "Update is not available in this build");
-  EXPECT_EQ(messages[33], "nRetCode 2");
+  EXPECT_EQ(messages[31], "Application File missing - files/FW41580_02_11.bin");
+  EXPECT_EQ(messages[33], "nRetCode 5");
 }
 
 TEST_F(ConsoleTest, ShowDetailsRunsTheListingInsteadOfTheUpdate) {
   WriteFile(dir_.File("QuorvelFirmwareUpdater.ini"), "[Files]\napplication=FW41580.bin\n");
   ProcessRun run = Start({"-s", "-o"});
-  EXPECT_EQ(run.output, "gVerbose 0, silent.m_ShowDetails 1\n");
-  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.output, std::string("gVerbose 0, silent.m_ShowDetails 1\n") + kTitle + " - reader details\n");
+  EXPECT_EQ(run.exit_code, 0);
   const std::vector<std::string> messages = Messages(LogLines());
   const std::vector<std::string> expected = {
       "Begin @ main",
       std::string("Start Session @ ") + kTitle,
       "Start @ QuorvelFirmwareUpdaterSilent::ShowAllReaders",
-      "Reader listing is not available in this build",
       "End @ QuorvelFirmwareUpdaterSilent::ShowAllReaders",
-      "nRetCode 2",
+      "nRetCode 0",
       std::string("End Session @ ") + kTitle,
       "End @ main",
   };
   EXPECT_EQ(messages, expected);
+}
+
+// A WR-series unit as the example unit file describes it.
+std::string WrUnit(const std::string& serial, const std::string& firmware) {
+  return R"({"usb": {"vendor_id": "0x17B9", "product_id": "0x4000", "serial": ")" + serial +
+         R"("}, "identity": {"firmware_name": ")" + firmware +
+         R"(", "fx3_firmware": "FW41582-01-04", "api_version": "0x000B"},
+  "soft_boot": {"reenumerate_after_ms": 4000},
+  "updates": [{"file": "app.bin", "set": {"firmware_name": "FW41580-01-03"}},
+              {"file": "fx3.bin", "set": {"fx3_firmware": "FW41582-01-05"}}]})";
+}
+
+TEST_F(ConsoleTest, ExitCodesOfUpdatesOfSimulatedUnits) {
+  for (const sim::SampleFile& file : sim::DemoFirmwareFiles()) {
+    WriteFile(dir_.File(file.name), std::string(file.contents.begin(), file.contents.end()));
+  }
+  WriteFile(dir_.File("QuorvelFirmwareUpdater.ini"),
+            "[InitSettings]\nlocateUSBTimeout=5000\n"
+            "[Files]\napplication=FW41580-01-03_WR_App.bin\nfx3.bin=FW41582-01-05_fx3.bin\n");
+  struct Case {
+    const char* firmware;  // null: no unit attached
+    std::vector<std::string> arguments;
+    int exit_code;
+    const char* last_lines;
+  };
+  const Case cases[] = {
+      {"FW41580-01-02", {}, 0, "Firmware Update of unit Completed. Softboot the unit begining"},
+      {nullptr, {}, 4, "No Reader found"},
+      {"FW41699-01-01",
+       {},
+       2,
+       "Application firmware FW41699-01-01 does not match file selected FW41580-01-03_WR_App.bin. (Use -o command "
+       "line param to override.)"},
+      {"FW41699-01-01", {"-o"}, 0, "Firmware Update of unit Completed. Softboot the unit begining"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.firmware ? c.firmware : "no unit");
+    std::filesystem::remove_all(dir_.File("units"));
+    std::filesystem::remove(dir_.File(kLogFile));
+    SimulatedUnits(c.firmware ? std::vector<std::pair<std::string, std::string>>{{"wr", WrUnit("WR0001", c.firmware)}}
+                              : std::vector<std::pair<std::string, std::string>>{});
+    ProcessRun run = Start(c.arguments);
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    const std::vector<std::string> messages = Messages(LogLines());
+    EXPECT_NE(std::find(messages.begin(), messages.end(), c.last_lines), messages.end()) << Log();
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "nRetCode " + std::to_string(c.exit_code)), messages.end());
+  }
+  // The unit of the last run reports what it received, and -s lists it.
+  ProcessRun listing = Start({"-s"});
+  EXPECT_EQ(listing.exit_code, 0);
+  EXPECT_EQ(listing.output, std::string("gVerbose 0, silent.m_ShowDetails 1\n") + kTitle +
+                                " - reader details\n"
+                                "For reader serial: WR0001\n\tboot: \n\tapp: FW41580-01-03\n\tfx3: FW41582-01-05\n\n");
+}
+
+TEST_F(ConsoleTest, ShowDetailsListsEveryUnitInDeviceListOrder) {
+  SimulatedUnits({{"b-second", WrUnit("WR0002", "FW41580-01-02")},
+                  {"a-first", R"({"usb": {"product_id": "0x0047", "serial": "HX0001"},
+                                  "identity": {"firmware_name": "FW41144-02-07", "application_header": "App",
+                                  "boot_header": "Quorvel Boot Ldr FW41108 Built 2024-03-18          02.01 release"}})"}});
+  ProcessRun run = Start({"-s"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, std::string("gVerbose 0, silent.m_ShowDetails 1\n") + kTitle +
+                            " - reader details\n"
+                            "For reader serial: HX0001\n\tboot: FW41108-02-01\n\tapp: FW41144-02-07\n\tfx3: \n\n"
+                            "For reader serial: WR0002\n\tboot: \n\tapp: FW41580-01-02\n\tfx3: FW41582-01-04\n\n");
 }
 
 TEST_F(ConsoleTest, RunsAppendToTheSameLog) {
