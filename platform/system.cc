@@ -23,6 +23,11 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0;
 }
 
+bool IsRegularFile(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 int64_t FileSize(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) return 0;

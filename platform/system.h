@@ -29,6 +29,8 @@ class PreserveLastError {
 int32_t CurrentThreadId();
 
 bool FileExists(const std::string& path);
+// A regular file (not a folder, device or pipe), following symbolic links.
+bool IsRegularFile(const std::string& path);
 // Size in bytes of a regular file, or 0 when its status cannot be taken.
 int64_t FileSize(const std::string& path);
 

@@ -418,8 +418,11 @@ int32_t QuorvelFirmwareUpdaterSilent::RunUpdate() {
   };
   for (const RequiredFile& required : kRequiredFiles) {
     const RT::BaseString& file = this->*required.file;
-    if (file.IsEmpty() || platform::FileExists(file.c_str())) continue;
+    if (file.IsEmpty() || platform::IsRegularFile(file.c_str())) continue;
     Log(RT::BaseString(required.missing, file.c_str()));
+    // A folder of that name would pass for the file until its transfer fails
+    // half way through the update.
+    if (platform::FileExists(file.c_str())) Log(RT::BaseString("%s is not a regular file", file.c_str()));
     return 5;
   }
 

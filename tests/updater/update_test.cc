@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -108,8 +109,19 @@ class UpdateTest : public testing::Test {
     return config;
   }
 
+  // An update by an engine of the test's own, its printing dropped.
+  static int32_t Quietly(QuorvelFirmwareUpdaterSilent& silent) {
+    testing::internal::CaptureStdout();
+    const int32_t result = silent.DoSilent();
+    testing::internal::GetCapturedStdout();
+    RdrCloseHandle();
+    return result;
+  }
+  // The update, with what it prints kept in printed_.
   int32_t Run() {
+    testing::internal::CaptureStdout();
     const int32_t result = silent_.DoSilent();
+    printed_ = testing::internal::GetCapturedStdout();
     RdrCloseHandle();
     return result;
   }
@@ -132,6 +144,7 @@ class UpdateTest : public testing::Test {
   testing_support::ScopedPcsc pcsc_;
   testing_support::SessionLogRecorder log_;
   QuorvelFirmwareUpdaterSilent silent_;
+  std::string printed_;
 };
 
 TEST_F(UpdateTest, Wr2200ApplicationByPacketTransfer) {
@@ -139,9 +152,7 @@ TEST_F(UpdateTest, Wr2200ApplicationByPacketTransfer) {
   Settings({}, {{"application", kWrApp}});
   sim::Unit& unit = bench_.AddUnit(testing_support::WrUnitConfig());
 
-  testing::internal::CaptureStdout();
   ASSERT_EQ(Run(), 0);
-  const std::string printed = testing::internal::GetCapturedStdout();
 
   const std::string path = unit.DevicePath();
   const std::vector<LoggedLine> expected = {
@@ -176,7 +187,7 @@ TEST_F(UpdateTest, Wr2200ApplicationByPacketTransfer) {
   };
   EXPECT_EQ(AfterSettings(), expected);
   EXPECT_EQ(log_.text(), "..\n");
-  EXPECT_EQ(printed,
+  EXPECT_EQ(printed_,
             "Updating reader firmware. DO NOT POWER OFF UNIT. The unit may perform soft resets.\n"
             "Updating reader application firmware\n");
   // The image without its trailing bytes, stored as app.bin.
@@ -231,6 +242,9 @@ TEST_F(UpdateTest, Fx2BootloaderByRawSectorsThenApplicationByFileCopy) {
       At("End", "QuorvelFirmwareUpdaterSilent::DoSilent"),
   };
   EXPECT_EQ(AfterSettings(), expected);
+  EXPECT_EQ(printed_,
+            "Updating reader firmware. DO NOT POWER OFF UNIT. The unit may perform soft resets.\n"
+            "Updating bootloader firmware\nUpdating reader application firmware\n");
 
   // The image in raw flash, its last block padded with 0xFF.
   std::vector<uint8_t> image = Contents(kFx2Boot);
@@ -250,9 +264,7 @@ TEST_F(UpdateTest, EveryFileStageWithTheRestartBeforeFx3) {
                                                                          {"TD12K.xml", "TD12K.xml"},
                                                                          {"uv.bin", "uv.bin"},
                                                                          {"fx3.bin", "fx3.img"}});
-  testing::internal::CaptureStdout();
   ASSERT_EQ(Run(), 0);
-  const std::string printed = testing::internal::GetCapturedStdout();
 
   std::vector<LoggedLine> lines = AfterSettings();
   const auto begin = std::find(lines.begin(), lines.end(), At("Begin", "UpdateFirmwareSlient"));
@@ -315,7 +327,7 @@ TEST_F(UpdateTest, EveryFileStageWithTheRestartBeforeFx3) {
       At("End", "UpdateFirmwareSlient"),
   };
   EXPECT_EQ(stages, expected);
-  EXPECT_EQ(printed,
+  EXPECT_EQ(printed_,
             "Updating reader firmware. DO NOT POWER OFF UNIT. The unit may perform soft resets.\n"
             "Updating reader application firmware\n"
             "Updating reader BootIniFile\n"
@@ -361,12 +373,37 @@ TEST_F(UpdateTest, UnitInItsBootLoaderAfterTheRestoreAndASecondRunThatSkips) {
 
   log_.Clear();
   QuorvelFirmwareUpdaterSilent second;
-  ASSERT_EQ(second.DoSilent(), 0);
-  RdrCloseHandle();
+  ASSERT_EQ(Quietly(second), 0);
   EXPECT_TRUE(Logged("Unit Found - App FW41144-02-08, Boot FW41108-01-09, FX3 Not Found, Serial HX0001"));
   EXPECT_TRUE(Logged("Skipping bootloader firmware update - same version already loaded"));
   EXPECT_TRUE(Logged("Skipping application firmware update - same version already loaded"));
   EXPECT_EQ(unit.soft_boots(), 2u);
+}
+
+// Configured files are checked in a fixed order before any unit is sought.
+TEST_F(UpdateTest, FileChecksStopAtTheFirstMissingFile) {
+  WriteFx2Files();
+  std::filesystem::create_directory(dir_.File("folder.xml"));
+  struct Case {
+    std::map<std::string, std::string> files;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {{{"bootloader", kFx2Boot}, {"application", "FW41144_missing.bin"}, {"uv.bin", "gone.bin"}},
+       {"Application File missing - FW41144_missing.bin"}},
+      {{{"application", kFx2App}, {"TD12K.xml", "gone.xml"}, {"N5App.xml", "folder.xml"}},
+       {"N5AppFile File missing - folder.xml", "folder.xml is not a regular file"}},
+  };
+  for (const Case& c : cases) {
+    log_.Clear();
+    Settings({}, c.files);
+    EXPECT_EQ(Quietly(silent_), 5);
+    std::vector<std::string> lines = log_.Messages();
+    lines.erase(lines.begin(), lines.end() - static_cast<long>(c.lines.size()) - 1);
+    lines.pop_back();  // End
+    EXPECT_EQ(lines, c.lines);
+    EXPECT_EQ(bench_.clock().Elapsed(), 0u);
+  }
 }
 
 // Which stages run, and how, as the settings and the unit's strings decide.
@@ -476,10 +513,7 @@ TEST_F(UpdateTest, StageDecisions) {
     config.api_version = c.api_version;
     sim::Unit& unit = bench.AddUnit(config);
     Settings(c.init, c.files);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(silent.DoSilent(), c.exit_code);
-    testing::internal::GetCapturedStdout();
-    RdrCloseHandle();
+    EXPECT_EQ(Quietly(silent), c.exit_code);
     const Strings messages = log.Messages();
     for (const std::string& line : c.present) {
       EXPECT_NE(std::find(messages.begin(), messages.end(), line), messages.end()) << "missing: " << line;
@@ -492,6 +526,7 @@ TEST_F(UpdateTest, StageDecisions) {
 }
 
 TEST_F(UpdateTest, FirmwareChecksAgainstTheUnitsCodes) {
+  enum Mismatch { kNone, kBootVl120, kBoot, kAppVl120, kApp };
   struct Case {
     const char* boot_code;  // null: the unit reports no boot header
     const char* app_code;
@@ -499,46 +534,25 @@ TEST_F(UpdateTest, FirmwareChecksAgainstTheUnitsCodes) {
     const char* alternative;
     const char* application;
     bool override_check;
-    const char* mismatch;  // null: none
+    Mismatch mismatch;
     const char* selected;
     int32_t exit_code;
   };
   const Case cases[] = {
-      {"FW41019", "FW41026", "FW41098_a.bin", "", "FW41026_x.bin", false, nullptr, "FW41098_a.bin", 0},
-      {"FW41019", "FW41026", "FW41098_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, nullptr, "FW41098_b.bin", 0},
-      {"fw41019", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, nullptr, "FW41098_b.bin", 0},
-      {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", false,
-       "Bootloader VL120 firmware FW41019-04-00 does not match file selected FW41743_a.bin. (Use - o command line "
-       "param to override.)",
-       "FW41743_a.bin", 2},
-      {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", true,
-       "Bootloader VL120 firmware FW41019-04-00 does not match file selected FW41743_a.bin. (Use - o command line "
-       "param to override.)",
-       "FW41743_a.bin", 0},
-      {"FW41348", "FW41026", "FW41348_a.bin", "FW41348_b.bin", "FW41026_x.bin", false, nullptr, "FW41348_a.bin", 0},
-      {"FW41348", "FW41026", "FW41743_a.bin", "FW41348_b.bin", "FW41026_x.bin", false, nullptr, "FW41348_b.bin", 0},
-      {"FW41348", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false,
-       "Bootloader firmware FW41348-04-00 does not match file selected FW41743_a.bin. (Use -o command line param to "
-       "override.)",
-       "FW41743_a.bin", 2},
-      {nullptr, "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", false,
-       "Bootloader firmware Not Found does not match file selected FW41743_a.bin. (Use -o command line param to "
-       "override.)",
-       "FW41743_a.bin", 2},
-      {"FW41098", "FW41077", "", "", "FW41026_x.bin", false, nullptr, "", 0},
-      {"FW41098", "FW41077", "", "", "FW41808_x.bin", false,
-       "Application VL120 firmware FW41077-04-02 does not match file selected FW41808_x.bin. (Use -o command line "
-       "param to override.)",
-       "", 2},
-      {"FW41098", "FW41922", "", "", "FW41808_x.bin", false, nullptr, "", 0},
-      {"FW41098", "FW41922", "", "", "FW41026_x.bin", false,
-       "Application VL120 firmware FW41922-04-02 does not match file selected FW41026_x.bin. (Use -o command line "
-       "param to override.)",
-       "", 2},
-      {"FW41098", "FW41026", "", "", "FW41808_x.bin", false,
-       "Application firmware FW41026-04-02 does not match file selected FW41808_x.bin. (Use -o command line param to "
-       "override.)",
-       "", 2},
+      {"FW41019", "FW41026", "FW41098_a.bin", "", "FW41026_x.bin", false, kNone, "FW41098_a.bin", 0},
+      {"FW41019", "FW41026", "FW41098_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, kNone, "FW41098_b.bin", 0},
+      {"fw41019", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, kNone, "FW41098_b.bin", 0},
+      {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", false, kBootVl120, "FW41743_a.bin", 2},
+      {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", true, kBootVl120, "FW41743_a.bin", 0},
+      {"FW41348", "FW41026", "FW41348_a.bin", "FW41348_b.bin", "FW41026_x.bin", false, kNone, "FW41348_a.bin", 0},
+      {"FW41348", "FW41026", "FW41743_a.bin", "FW41348_b.bin", "FW41026_x.bin", false, kNone, "FW41348_b.bin", 0},
+      {"FW41348", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, kBoot, "FW41743_a.bin", 2},
+      {nullptr, "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", false, kBoot, "FW41743_a.bin", 2},
+      {"FW41098", "FW41077", "", "", "FW41026_x.bin", false, kNone, "", 0},
+      {"FW41098", "FW41077", "", "", "FW41808_x.bin", false, kAppVl120, "", 2},
+      {"FW41098", "FW41922", "", "", "FW41808_x.bin", false, kNone, "", 0},
+      {"FW41098", "FW41922", "", "", "FW41026_x.bin", false, kAppVl120, "", 2},
+      {"FW41098", "FW41026", "", "", "FW41808_x.bin", false, kApp, "", 2},
   };
   for (const char* name : {"FW41098_a.bin", "FW41098_b.bin", "FW41743_a.bin", "FW41348_a.bin", "FW41348_b.bin"}) {
     File(name, std::vector<uint8_t>(100, 0x5A));
@@ -562,23 +576,29 @@ TEST_F(UpdateTest, FirmwareChecksAgainstTheUnitsCodes) {
     }
     bench.AddUnit(config);
     Settings({}, {{"bootloader", c.bootloader}, {"bootloaderalt", c.alternative}, {"application", c.application}});
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(silent.DoSilent(), c.exit_code);
-    testing::internal::GetCapturedStdout();
-    RdrCloseHandle();
+    EXPECT_EQ(Quietly(silent), c.exit_code);
     const std::vector<std::string> messages = log.Messages();
     const auto mismatch = std::find_if(messages.begin(), messages.end(),
                                        [](const std::string& m) { return m.find("does not match") != m.npos; });
-    if (c.mismatch == nullptr) {
+    if (c.mismatch == kNone) {
       EXPECT_EQ(mismatch, messages.end()) << *mismatch;
     } else {
+      const std::string boot = c.boot_code ? std::string(c.boot_code) + "-04-00" : "Not Found";
+      const std::string app = std::string(c.app_code) + "-04-02";
+      const std::string expected =
+          c.mismatch == kBootVl120 ? "Bootloader VL120 firmware " + boot + " does not match file selected " +
+                                         c.bootloader + ". (Use - o command line param to override.)"
+          : c.mismatch == kBoot ? "Bootloader firmware " + boot + " does not match file selected " + c.bootloader +
+                                      ". (Use -o command line param to override.)"
+          : c.mismatch == kAppVl120 ? "Application VL120 firmware " + app + " does not match file selected " +
+                                          c.application + ". (Use -o command line param to override.)"
+                                    : "Application firmware " + app + " does not match file selected " + c.application +
+                                          ". (Use -o command line param to override.)";
       ASSERT_NE(mismatch, messages.end());
-      EXPECT_EQ(*mismatch, c.mismatch);
-      if (c.override_check) {
-        EXPECT_EQ(mismatch[1], "Override option selected");
-      } else {
-        // Ends there: nothing is sent.
-        EXPECT_EQ(mismatch[1], "End");
+      EXPECT_EQ(*mismatch, expected);
+      // Without the override the run ends there and nothing is sent.
+      EXPECT_EQ(mismatch[1], c.override_check ? "Override option selected" : "End");
+      if (!c.override_check) {
         EXPECT_EQ(bench.unit().soft_boots(), 0u);
       }
     }
@@ -645,10 +665,7 @@ TEST_F(UpdateTest, FaultInAnyStageAbortsTheUpdate) {
     QuorvelFirmwareUpdaterSilent silent;
     sim::Unit& unit = bench.AddUnit(config(packets));
     settings(packets);
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(silent.DoSilent(), 0);
-    testing::internal::GetCapturedStdout();
-    RdrCloseHandle();
+    ASSERT_EQ(Quietly(silent), 0);
     clean[packets] = sim::Requests(unit.traffic());
     ASSERT_EQ(clean[packets].size(), unit.requests_received());
   }
@@ -712,10 +729,7 @@ TEST_F(UpdateTest, FaultInAnyStageAbortsTheUpdate) {
       case Fault::kRefusedPacket: faults.scripted_replies[number] = sim::ScriptedReply{{StatusReply(14, -270)}}; break;
     }
     unit.SetFaults(faults);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(silent.DoSilent(), 2);
-    testing::internal::GetCapturedStdout();
-    RdrCloseHandle();
+    EXPECT_EQ(Quietly(silent), 2);
 
     const std::vector<std::string> messages = log.Messages();
     EXPECT_TRUE(
