@@ -323,19 +323,26 @@ int32_t ReaderFirmware::FinishTransfer(std::span<const uint8_t> body) {
 // past the 64 KiB boundary of its chip).
 std::vector<uint8_t> ReaderFirmware::Fx3BootLine(std::span<const uint8_t> body) {
   constexpr size_t kDataOffset = 8;
-  int32_t status = kStatusOk;
-  const size_t address = (size_t{body.size() > 1 ? body[1] : uint8_t{0}} << 16) | ReadU16(body, 2);
+  constexpr size_t kChipBytes = 0x10000;
+  const size_t chip_base = size_t{body.size() > 1 ? body[1] : uint8_t{0}} * kChipBytes;
+  const size_t address = ReadU16(body, 2);
   const uint32_t length = ReadU32(body, 4);
   if (body.size() < kDataOffset || length > kMaxPacketData || body.size() < kDataOffset + length) {
-    status = kStatusBadParameter;
-  } else if (address + length > fx3_memory_.size()) {
-    status = kStatusNoSpace;
-  } else {
-    std::copy_n(body.begin() + kDataOffset, length, fx3_memory_.begin() + static_cast<std::ptrdiff_t>(address));
-    fx3_high_water_ = std::max(fx3_high_water_, address + length);
-    fx3_dirty_ = length > 0;
+    return StatusOnly(kStatusBadParameter);
   }
-  return StatusOnly(status);
+  const bool crosses = address + length > kChipBytes;
+  if (crosses && config_.fx3_line_crossing == Fx3LineCrossing::kRefuse) return StatusOnly(kStatusBadParameter);
+  const bool wraps = crosses && config_.fx3_line_crossing == Fx3LineCrossing::kWrap;
+  // The highest byte the line touches decides whether it fits the memory.
+  const size_t end = wraps ? chip_base + kChipBytes : chip_base + address + length;
+  if (end > fx3_memory_.size()) return StatusOnly(kStatusNoSpace);
+  for (size_t i = 0; i < length; ++i) {
+    const size_t offset = wraps ? (address + i) % kChipBytes : address + i;
+    fx3_memory_[chip_base + offset] = body[kDataOffset + i];
+  }
+  fx3_high_water_ = std::max(fx3_high_water_, end);
+  fx3_dirty_ = fx3_dirty_ || length > 0;
+  return StatusOnly(kStatusOk);
 }
 
 void ReaderFirmware::Restart() {

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "sim/flash_model.h"
+#include "sim/json_reader.h"
 #include "sim/wire.h"
 
 namespace sim {
@@ -90,14 +91,30 @@ uint8_t SerialMemoryByte(uint32_t seed, uint32_t address) {
   return static_cast<uint8_t>(x);
 }
 
-uint8_t SubCommandFromJson(const nlohmann::json& value) {
-  if (value.is_number_integer()) return value.get<uint8_t>();
+uint8_t SubCommandFromJson(const nlohmann::json& value, const std::string& where) {
+  if (!value.is_string()) return static_cast<uint8_t>(ObjectReader::ParseUnsigned(value, where, 0xFF));
   static const std::map<std::string, uint8_t> kNames = {
       {"init", kSubInit},     {"read", kSubRead},        {"write", kSubWrite},        {"new", kSubNew},
       {"delete", kSubDelete}, {"raw_read", kSubRawRead}, {"raw_write", kSubRawWrite}, {"raw_erase", kSubRawErase}};
   auto found = kNames.find(value.get<std::string>());
-  if (found == kNames.end()) throw std::runtime_error("flash: unknown sub_command " + value.dump());
+  if (found == kNames.end()) throw std::invalid_argument(where + ": unknown sub-command " + value.dump());
   return found->second;
+}
+
+std::vector<uint8_t> ChipList(const nlohmann::json* value, const std::string& where, std::vector<uint8_t> fallback) {
+  if (!value) return fallback;
+  if (!value->is_array()) throw std::invalid_argument(where + ": expected an array of chip numbers");
+  std::vector<uint8_t> chips;
+  for (const nlohmann::json& chip : *value) {
+    chips.push_back(static_cast<uint8_t>(ObjectReader::ParseUnsigned(chip, where, 0xFF)));
+  }
+  return chips;
+}
+
+// Replies whose fields beyond the status the host does not read: a raw write
+// or erase reports only its status, and SectorInit's reply has nothing else.
+bool UsesOnlyStatus(uint8_t sub_command) {
+  return sub_command == kSubInit || sub_command == kSubRawWrite || sub_command == kSubRawErase;
 }
 
 }  // namespace
@@ -116,6 +133,7 @@ struct FlashModel::State {
   uint32_t reported_firmware_size = 0;
   uint32_t reported_config_size = 0;
   bool require_init = true;
+  StatusOnlyReplies status_only = StatusOnlyReplies::kNever;
   std::map<uint8_t, std::deque<Injection>> injections;
   FlashStatistics statistics;
 
@@ -322,7 +340,19 @@ struct FlashModel::State {
     return next.status;
   }
 
+  // A sector reply cut to its status where the unit answers status only.
   std::vector<uint8_t> SectorRequest(std::span<const uint8_t> body) {
+    std::vector<uint8_t> reply = ServeSector(body);
+    const bool failed = ReadU16(reply, 0) != 0;
+    const bool unused = !body.empty() && UsesOnlyStatus(body[0]);
+    if ((status_only == StatusOnlyReplies::kFailures && failed) ||
+        (status_only == StatusOnlyReplies::kUnusedFields && (failed || unused))) {
+      reply.resize(2);
+    }
+    return reply;
+  }
+
+  std::vector<uint8_t> ServeSector(std::span<const uint8_t> body) {
     ++statistics.sector_requests;
     std::vector<uint8_t> reply(kSectorReplyBytes, 0);
     auto answer = [&reply](int16_t status) {
@@ -540,58 +570,107 @@ struct FlashModel::State {
   }
 };
 
+FlashSettings ParseFlashSettings(const nlohmann::json& config) {
+  FlashSettings settings;
+  ObjectReader reader(config, "flash");
+  reader.Unsigned("sectors_per_chip", settings.sectors_per_chip, kLastId - 1);
+  if (settings.sectors_per_chip == 0) throw std::invalid_argument("flash.sectors_per_chip: must not be 0");
+  settings.logical_chips = ChipList(reader.Find("logical_chips"), "flash.logical_chips", settings.logical_chips);
+  settings.raw_chips = ChipList(reader.Find("raw_chips"), "flash.raw_chips", settings.raw_chips);
+  reader.Unsigned("raw_sectors", settings.raw_sectors, 65536);
+  if (settings.raw_sectors == 0) throw std::invalid_argument("flash.raw_sectors: must not be 0");
+  reader.Bool("require_init", settings.require_init);
+  reader.Bool("format", settings.format);
+  if (const nlohmann::json* memories = reader.Find("serial_memories")) {
+    ObjectReader chips(*memories, "flash.serial_memories");
+    settings.serial_memories.clear();
+    for (auto it = memories->begin(); it != memories->end(); ++it) {
+      const std::string where = "flash.serial_memories." + it.key();
+      const bool digits =
+          !it.key().empty() && it.key().size() <= 3 && it.key().find_first_not_of("0123456789") == std::string::npos;
+      const unsigned number = digits ? static_cast<unsigned>(std::stoul(it.key())) : 256;
+      if (number > 255 || (number & 8) != 0) {
+        throw std::invalid_argument(where + ": not a chip number (0-255, bit 3 clear)");
+      }
+      chips.Find(it.key());
+      ObjectReader memory(it.value(), where);
+      FlashSettings::SerialMemory parsed{0x4000, number};
+      memory.Unsigned("size", parsed.size, kLargestSerialMemory);
+      if (parsed.size == 0) throw std::invalid_argument(where + ".size: must not be 0");
+      memory.Unsigned("seed", parsed.seed);
+      memory.Finish();
+      settings.serial_memories[static_cast<uint8_t>(number)] = parsed;
+    }
+  }
+  reader.Bool("memory_size_service", settings.memory_size_service);
+  for (const char* key : {"firmware_memory_size", "config_memory_size"}) {
+    if (const nlohmann::json* size = reader.Find(key)) {
+      (std::string(key) == "firmware_memory_size" ? settings.firmware_memory_size : settings.config_memory_size) =
+          static_cast<uint32_t>(ObjectReader::ParseUnsigned(*size, reader.Where(key), UINT32_MAX));
+    }
+  }
+  if (const nlohmann::json* inject = reader.Find("inject")) {
+    if (!inject->is_array()) throw std::invalid_argument("flash.inject: expected an array");
+    for (const nlohmann::json& entry : *inject) {
+      ObjectReader item(entry, "flash.inject[]");
+      FlashSettings::Injection parsed;
+      const nlohmann::json* sub_command = item.Find("sub_command");
+      const nlohmann::json* status = item.Find("status");
+      if (!sub_command || !status) throw std::invalid_argument("flash.inject[]: needs sub_command and status");
+      parsed.sub_command = SubCommandFromJson(*sub_command, "flash.inject[].sub_command");
+      item.SignedIn("status", parsed.status, INT16_MIN, INT16_MAX);
+      item.SignedIn("skip", parsed.skip, 0, INT32_MAX);
+      item.SignedIn("count", parsed.count, INT32_MIN, INT32_MAX);
+      item.Finish();
+      settings.inject.push_back(parsed);
+    }
+  }
+  std::string status_only = "never";
+  reader.Text("status_only_replies", status_only);
+  static const std::map<std::string, StatusOnlyReplies> kStatusOnly = {
+      {"never", StatusOnlyReplies::kNever},
+      {"failures", StatusOnlyReplies::kFailures},
+      {"unused_fields", StatusOnlyReplies::kUnusedFields}};
+  auto mode = kStatusOnly.find(status_only);
+  if (mode == kStatusOnly.end()) {
+    throw std::invalid_argument("flash.status_only_replies: \"" + status_only +
+                                "\" is none of \"never\", \"failures\", \"unused_fields\"");
+  }
+  settings.status_only_replies = mode->second;
+  reader.Finish();
+  return settings;
+}
+
 FlashModel::FlashModel(const nlohmann::json& config, std::filesystem::path state_dir)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
-  const nlohmann::json empty = nlohmann::json::object();
-  const nlohmann::json& c = config.is_object() ? config : empty;
-
-  const uint32_t max_sectors = c.value("sectors_per_chip", 2048u);
-  if (max_sectors < 1 || max_sectors > kLastId - 1) {
-    throw std::runtime_error("flash: sectors_per_chip must lie in 1.." + std::to_string(kLastId - 1));
-  }
-  for (int number : c.value("logical_chips", std::vector<int>{0})) {
-    if (number < 0 || number > 255) throw std::runtime_error("flash: logical chip numbers lie in 0..255");
+  const FlashSettings settings = ParseFlashSettings(config.is_null() ? nlohmann::json::object() : config);
+  for (uint8_t number : settings.logical_chips) {
     Chip chip;
-    chip.max_sectors = max_sectors;
-    chip.slot_count = static_cast<uint16_t>(std::min<uint32_t>(0xFFFE, max_sectors * 2 + 64));
+    chip.max_sectors = settings.sectors_per_chip;
+    chip.slot_count = static_cast<uint16_t>(std::min<uint32_t>(0xFFFE, settings.sectors_per_chip * 2 + 64));
     chip.slot_used.assign(size_t{chip.slot_count} + 1, false);
-    s.chips[static_cast<uint8_t>(number)] = std::move(chip);
+    s.chips[number] = std::move(chip);
   }
-  for (int number : c.value("raw_chips", std::vector<int>{0})) {
-    if (number < 0 || number > 255) throw std::runtime_error("flash: raw chip numbers lie in 0..255");
-    s.raw_chips.insert(static_cast<uint8_t>(number));
+  s.raw_chips.insert(settings.raw_chips.begin(), settings.raw_chips.end());
+  s.raw_sectors = settings.raw_sectors;
+  s.require_init = settings.require_init;
+  for (const auto& [number, memory] : settings.serial_memories) {
+    std::vector<uint8_t> bytes(memory.size);
+    for (uint32_t a = 0; a < memory.size; ++a) bytes[a] = SerialMemoryByte(memory.seed, a);
+    s.memories[number] = std::move(bytes);
   }
-  s.raw_sectors = c.value("raw_sectors", 8192u);
-  if (s.raw_sectors < 1 || s.raw_sectors > 65536) throw std::runtime_error("flash: raw_sectors must lie in 1..65536");
-  s.require_init = c.value("require_init", true);
-
-  nlohmann::json memories = c.value("serial_memories", nlohmann::json{{"2", {{"size", 0x4000}, {"seed", 2}}},
-                                                                      {"16", {{"size", 0x20000}, {"seed", 16}}}});
-  for (const auto& [key, memory] : memories.items()) {
-    int number = std::stoi(key);
-    if (number < 0 || number > 255 || (number & 8) != 0) {
-      throw std::runtime_error("flash: serial memory " + key + " is not a chip number without bit 3");
-    }
-    uint32_t size = memory.value("size", 0x4000u);
-    if (size < 1 || size > kLargestSerialMemory) throw std::runtime_error("flash: serial memory " + key + " size");
-    uint32_t seed = memory.value("seed", static_cast<uint32_t>(number));
-    std::vector<uint8_t> bytes(size);
-    for (uint32_t a = 0; a < size; ++a) bytes[a] = SerialMemoryByte(seed, a);
-    s.memories[static_cast<uint8_t>(number)] = std::move(bytes);
-  }
-  s.size_service = c.value("memory_size_service", true);
+  s.size_service = settings.memory_size_service;
   auto memory_size = [&s](uint8_t chip) -> uint32_t {
     auto found = s.memories.find(chip);
     return found == s.memories.end() ? 0 : static_cast<uint32_t>(found->second.size());
   };
-  s.reported_firmware_size = c.value("firmware_memory_size", memory_size(2));
-  s.reported_config_size = c.value("config_memory_size", memory_size(16));
-
-  for (const auto& injection : c.value("inject", nlohmann::json::array())) {
-    s.injections[SubCommandFromJson(injection.at("sub_command"))].push_back(
-        Injection{injection.at("status").get<int16_t>(), injection.value("skip", 0), injection.value("count", -1)});
+  s.reported_firmware_size = settings.firmware_memory_size.value_or(memory_size(2));
+  s.reported_config_size = settings.config_memory_size.value_or(memory_size(16));
+  for (const FlashSettings::Injection& injection : settings.inject) {
+    s.injections[injection.sub_command].push_back(Injection{injection.status, injection.skip, injection.count});
   }
+  s.status_only = settings.status_only_replies;
 
   bool loaded = false;
   if (!state_dir.empty()) {
@@ -607,7 +686,7 @@ FlashModel::FlashModel(const nlohmann::json& config, std::filesystem::path state
     s.journal_bytes = std::filesystem::file_size(s.journal_path);
   }
   // A chip with no sectors at all gets the empty directory a formatted unit has.
-  if (c.value("format", true)) {
+  if (settings.format) {
     for (auto& [number, chip] : s.chips) {
       if (chip.sectors.empty()) s.Format(number, chip);
     }

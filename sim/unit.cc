@@ -121,6 +121,7 @@ class UnitDevice final : public platform::usb::Device {
     std::lock_guard lock(unit_.mutex_);
     if (!UsablePipesLocked(TrafficKind::kResetPipe, pipe_id)) return false;
     std::erase(unit_.halted_, pipe_id);
+    if (pipe_id == unit_.config_.in_pipe) unit_.DropRepliesLocked();
     Record(OpEvent(TrafficKind::kResetPipe, pipe_id));
     return true;
   }
@@ -129,11 +130,12 @@ class UnitDevice final : public platform::usb::Device {
     std::lock_guard lock(unit_.mutex_);
     if (!UsablePipesLocked(TrafficKind::kAbortPipe, pipe_id)) return false;
     Record(OpEvent(TrafficKind::kAbortPipe, pipe_id));
-    if (pipe_id == unit_.config_.in_pipe && read_) {
-      Finish(*read_, TransferOutcome::kCancelled, 0);
+    if (pipe_id == unit_.config_.in_pipe) {
+      if (read_) Finish(*read_, TransferOutcome::kCancelled, 0);
       read_.reset();
+      unit_.DropRepliesLocked();
     }
-    if (pipe_id == unit_.config_.out_pipe) write_.reset();
+    if (pipe_id == unit_.config_.out_pipe) CancelWriteLocked();
     return true;
   }
 
@@ -171,13 +173,34 @@ class UnitDevice final : public platform::usb::Device {
     // A stalled OUT pipe takes nothing: the write completes with an error.
     if (HaltedLocked(pipe)) {
       event.outcome = TransferOutcome::kPending;
-      write_ = Written{Record(event), 0, EPIPE};
+      write_ = Written{Record(event), 0, EPIPE, false, std::nullopt, {}, 0};
       return true;
     }
+    const uint64_t number = ++unit_.requests_;
+    const Faults& faults = unit_.faults_;
+    const auto size = static_cast<uint32_t>(buffer.size());
     event.data.assign(buffer.begin(), buffer.end());
+    if (faults.stuck_write && faults.stuck_write->Matches(number)) {
+      event.outcome = TransferOutcome::kPending;
+      write_ = Written{Record(event), 0, 0, true, std::nullopt, {}, 0};
+      return true;
+    }
+    if (faults.short_write && faults.short_write->when.Matches(number) && faults.short_write->bytes < size) {
+      // The unit got part of the message only and cannot act on it.
+      event.data.resize(faults.short_write->bytes);
+      event.outcome = TransferOutcome::kDone;
+      write_ = Written{Record(event), faults.short_write->bytes, 0, false, std::nullopt, {}, 0};
+      return true;
+    }
+    if (faults.slow_write && faults.slow_write->when.Matches(number)) {
+      event.outcome = TransferOutcome::kPending;
+      const uint64_t ready_at = unit_.NowMs() + faults.slow_write->after_ms;
+      write_ = Written{Record(event), size, 0, true, ready_at, event.data, number};
+      return true;
+    }
     event.outcome = TransferOutcome::kDone;
-    write_ = Written{Record(event), static_cast<uint32_t>(buffer.size()), 0};
-    unit_.ReceiveLocked(buffer);
+    write_ = Written{Record(event), size, 0, false, std::nullopt, {}, 0};
+    unit_.ReceiveLocked(buffer, number);
     return true;
   }
 
@@ -192,25 +215,17 @@ class UnitDevice final : public platform::usb::Device {
     return WaitResult::kPending;
   }
 
-  WaitResult WaitWrite(uint32_t, uint32_t* count) override {
+  WaitResult WaitWrite(uint32_t milliseconds, uint32_t* count) override {
+    uint64_t sleep_ms = milliseconds;
+    {
+      std::lock_guard lock(unit_.mutex_);
+      if (auto result = TryCompleteWriteLocked(count)) return *result;
+      if (write_->ready_at_ms) sleep_ms = std::min<uint64_t>(sleep_ms, *write_->ready_at_ms - unit_.NowMs());
+    }
+    if (sleep_ms > 0) platform::GetClock().Sleep(static_cast<uint32_t>(sleep_ms));
     std::lock_guard lock(unit_.mutex_);
-    if (!write_) {
-      platform::SetLastSystemError(EINVAL);
-      return WaitResult::kFailed;
-    }
-    Written written = *write_;
-    write_.reset();
-    if (written.error != 0) {
-      if (TrafficEvent* event = unit_.EventLocked(written.event)) {
-        event->outcome = TransferOutcome::kFailed;
-        event->ok = false;
-        event->error = written.error;
-      }
-      platform::SetLastSystemError(written.error);
-      return WaitResult::kFailed;
-    }
-    if (count) *count = written.count;
-    return WaitResult::kDone;
+    if (auto result = TryCompleteWriteLocked(count)) return *result;
+    return WaitResult::kPending;
   }
 
   void CancelRead() override {
@@ -223,7 +238,7 @@ class UnitDevice final : public platform::usb::Device {
   void CancelWrite() override {
     std::lock_guard lock(unit_.mutex_);
     Record(OpEvent(TrafficKind::kCancelWrite, unit_.config_.out_pipe));
-    write_.reset();
+    CancelWriteLocked();
   }
 
  private:
@@ -234,9 +249,54 @@ class UnitDevice final : public platform::usb::Device {
   };
   struct Written {
     uint64_t event;
-    uint32_t count;
+    uint32_t count;  // what the write completes with
     uint32_t error;
+    bool pending = false;  // not completed when issued
+    // When a pending write completes on the clock; nullopt: never (the host
+    // must cancel it).
+    std::optional<uint64_t> ready_at_ms;
+    std::vector<uint8_t> deferred;  // a request acted on only when the write completes
+    uint64_t number = 0;            // ... and its request number
   };
+
+  // A write that has not completed yet is dropped unacted: its event says so.
+  void CancelWriteLocked() {
+    if (write_ && write_->pending) {
+      if (TrafficEvent* event = unit_.EventLocked(write_->event)) event->outcome = TransferOutcome::kCancelled;
+    }
+    write_.reset();
+  }
+
+  // Completes the outstanding write if its time has come; nullopt while it
+  // stays pending.
+  std::optional<WaitResult> TryCompleteWriteLocked(uint32_t* count) {
+    if (!write_) {
+      platform::SetLastSystemError(EINVAL);
+      return WaitResult::kFailed;
+    }
+    const bool completed = !write_->pending;
+    uint32_t error = write_->error;
+    if (write_->pending && !AliveLocked()) error = ENODEV;
+    if (error != 0) {
+      if (TrafficEvent* event = unit_.EventLocked(write_->event)) {
+        event->outcome = TransferOutcome::kFailed;
+        event->ok = false;
+        event->error = error;
+      }
+      write_.reset();
+      platform::SetLastSystemError(error);
+      return WaitResult::kFailed;
+    }
+    if (!completed && (!write_->ready_at_ms || unit_.NowMs() < *write_->ready_at_ms)) return std::nullopt;
+    Written written = std::move(*write_);
+    write_.reset();
+    if (!completed) {
+      if (TrafficEvent* event = unit_.EventLocked(written.event)) event->outcome = TransferOutcome::kDone;
+      unit_.ReceiveLocked(written.deferred, written.number);
+    }
+    if (count) *count = written.count;
+    return WaitResult::kDone;
+  }
 
   // The still-image interface has one data channel; the pipe id is ignored.
   uint8_t TransferPipe(uint8_t requested, uint8_t own) const {
@@ -312,8 +372,8 @@ class UnitDevice final : public platform::usb::Device {
       uint32_t timeout = PolicyLocked(pipe, platform::usb::kPipeTransferTimeout);
       if (timeout != 0 && unit_.NowMs() - read_->issued_ms >= timeout) return FailRead(ETIMEDOUT);
     }
-    Unit::Reply& reply = unit_.reply_;
-    if (reply.empty()) return std::nullopt;
+    if (unit_.replies_.empty()) return std::nullopt;
+    Unit::Reply& reply = unit_.replies_.front();
     const std::vector<uint8_t>& chunk = reply.chunks[reply.chunk];
     const size_t left = chunk.size() - reply.offset;
     const size_t requested = read_->buffer.size();
@@ -342,10 +402,14 @@ class UnitDevice final : public platform::usb::Device {
       ++reply.chunk;
       reply.offset = 0;
     }
-    if (reply.empty() && reply.soft_boot) {
-      // The unit restarts once the host has its answer.
-      ++unit_.soft_boots_;
-      unit_.DropOffBusLocked(unit_.config_.reenumerate_after_ms);
+    if (reply.empty()) {
+      const bool restart = reply.soft_boot;
+      unit_.replies_.pop_front();
+      if (restart) {
+        // The unit restarts once the host has its answer.
+        ++unit_.soft_boots_;
+        unit_.DropOffBusLocked(unit_.config_.reenumerate_after_ms);
+      }
     }
     if (count) *count = static_cast<uint32_t>(delivered);
     return WaitResult::kDone;
@@ -418,7 +482,7 @@ void Unit::DropOffBusLocked(std::optional<uint32_t> return_after_ms) {
   open_device_ = 0;
   return_at_ms_.reset();
   if (return_after_ms) return_at_ms_ = NowMs() + *return_after_ms;
-  reply_ = Reply{};
+  replies_.clear();
   halted_.clear();
   firmware_.Restart();
 }
@@ -585,25 +649,51 @@ TrafficEvent* Unit::EventLocked(uint64_t sequence) {
   return &traffic_[sequence - first_event_];
 }
 
-void Unit::ReceiveLocked(std::span<const uint8_t> transfer) {
-  const uint64_t number = ++requests_;
-  if (reply_.soft_boot) {
+size_t Unit::Reply::bytes_left() const {
+  size_t bytes = 0;
+  for (size_t i = chunk; i < chunks.size(); ++i) bytes += chunks[i].size() - (i == chunk ? offset : 0);
+  return bytes;
+}
+
+void Unit::DropRepliesLocked() {
+  // A soft boot's answer thrown away still restarts the unit.
+  const bool restart = std::any_of(replies_.begin(), replies_.end(), [](const Reply& r) { return r.soft_boot; });
+  replies_.clear();
+  if (restart) {
+    ++soft_boots_;
+    DropOffBusLocked(config_.reenumerate_after_ms);
+  }
+}
+
+void Unit::QueueReplyLocked(Reply reply) {
+  if (reply.empty()) return;
+  size_t queued = reply.bytes_left();
+  for (const Reply& waiting : replies_) queued += waiting.bytes_left();
+  while (!replies_.empty() && queued > kReplyQueueBytes) {
+    queued -= replies_.front().bytes_left();
+    replies_.pop_front();
+  }
+  replies_.push_back(std::move(reply));
+}
+
+void Unit::ReceiveLocked(std::span<const uint8_t> transfer, uint64_t number) {
+  if (std::any_of(replies_.begin(), replies_.end(), [](const Reply& r) { return r.soft_boot; })) {
     // The unit was already restarting: the request is lost with it.
     ++soft_boots_;
     DropOffBusLocked(config_.reenumerate_after_ms);
     return;
   }
-  // One reply buffer: a new request replaces whatever was left unread.
-  reply_ = Reply{};
   if (faults_.disconnect && faults_.disconnect->at_request == number) {
     DropOffBusLocked(faults_.disconnect->return_after_ms);
     return;
   }
   if (auto scripted = faults_.scripted_replies.find(static_cast<uint32_t>(number));
       scripted != faults_.scripted_replies.end()) {
+    Reply reply;
     for (const auto& chunk : scripted->second.chunks) {
-      if (!chunk.empty()) reply_.chunks.push_back(chunk);
+      if (!chunk.empty()) reply.chunks.push_back(chunk);
     }
+    QueueReplyLocked(std::move(reply));
     return;
   }
   if (faults_.silence && faults_.silence->Matches(number)) return;
@@ -619,8 +709,10 @@ void Unit::ReceiveLocked(std::span<const uint8_t> transfer) {
   if (faults_.wrong_echo && faults_.wrong_echo->when.Matches(number)) {
     command = faults_.wrong_echo->command.value_or(static_cast<uint8_t>(request->command ^ 0x80));
   }
-  reply_.chunks.push_back(FrameReply(command, request->reserved, answer.body));
-  reply_.soft_boot = answer.soft_boot;
+  Reply reply;
+  reply.chunks.push_back(FrameReply(command, request->reserved, answer.body));
+  reply.soft_boot = answer.soft_boot;
+  QueueReplyLocked(std::move(reply));
 }
 
 }  // namespace sim

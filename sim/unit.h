@@ -1,6 +1,6 @@
 // One simulated reader unit on the bus: the USB device a host opens (bulk
-// pipes or the still-image file interface), the reply the unit holds for the
-// host to read, its presence on the bus (soft boot, disconnects), its faults
+// pipes or the still-image file interface), the replies queued on its IN
+// endpoint for the host to read, its presence on the bus (soft boot, disconnects), its faults
 // and the record of everything the host did to it. The firmware behind it
 // (sim/firmware.h) answers the requests.
 //
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,10 @@
 namespace sim {
 
 class UnitDevice;
+
+// What the IN endpoint holds at most of unread replies; beyond it the oldest
+// replies are dropped whole, as a unit whose buffer overflowed would.
+inline constexpr size_t kReplyQueueBytes = 64 * 1024;
 
 // Create units with std::make_shared: open devices keep their unit alive.
 class Unit : public std::enable_shared_from_this<Unit> {
@@ -103,7 +108,7 @@ class Unit : public std::enable_shared_from_this<Unit> {
  private:
   friend class UnitDevice;
 
-  // The reply waiting to be read: chunks that each end a bulk transfer.
+  // A reply waiting to be read: chunks that each end a bulk transfer.
   struct Reply {
     std::vector<std::vector<uint8_t>> chunks;
     size_t chunk = 0;
@@ -111,6 +116,7 @@ class Unit : public std::enable_shared_from_this<Unit> {
     bool started = false;  // some of it has been delivered
     bool soft_boot = false;
     bool empty() const { return chunk >= chunks.size(); }
+    size_t bytes_left() const;
   };
 
   UnitConfig BusIdentityLocked() const;
@@ -118,7 +124,13 @@ class Unit : public std::enable_shared_from_this<Unit> {
   bool PresentLocked();
   bool SessionAliveLocked(uint64_t generation) const;
   void DropOffBusLocked(std::optional<uint32_t> return_after_ms);
-  void ReceiveLocked(std::span<const uint8_t> transfer);
+  // Acts on one whole request message, the number-th since the faults were set.
+  void ReceiveLocked(std::span<const uint8_t> transfer, uint64_t number);
+  // Queues a reply behind those the host has not read, dropping the oldest
+  // beyond kReplyQueueBytes.
+  void QueueReplyLocked(Reply reply);
+  // The IN endpoint was reset or aborted: what it held is gone.
+  void DropRepliesLocked();
   // Appends to the traffic record; returns the event's sequence number.
   uint64_t RecordLocked(TrafficEvent event);
   // The event of a sequence number; null once the record was cleared.
@@ -140,7 +152,7 @@ class Unit : public std::enable_shared_from_this<Unit> {
   Faults faults_;
   uint64_t requests_ = 0;  // since faults_ were set
   std::vector<uint8_t> halted_;
-  Reply reply_;
+  std::deque<Reply> replies_;  // oldest first
   std::vector<TrafficEvent> traffic_;
   uint64_t first_event_ = 0;  // sequence number of traffic_[0]
 };

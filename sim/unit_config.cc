@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #include "platform/usb.h"
+#include "sim/flash.h"
+#include "sim/json_reader.h"
 #include "sim/wire.h"
 
 namespace sim {
@@ -25,100 +27,6 @@ std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
-
-// Walks one JSON object, remembering which keys were read so that the keys
-// nobody asked for can be reported as unknown.
-class ObjectReader {
- public:
-  ObjectReader(const json& object, std::string where) : object_(object), where_(std::move(where)) {
-    if (!object_.is_object()) {
-      throw std::invalid_argument(where_.empty() ? "the unit must be a JSON object" : where_ + ": expected an object");
-    }
-  }
-
-  const json* Find(const std::string& key) {
-    seen_.insert(key);
-    auto it = object_.find(key);
-    return it == object_.end() ? nullptr : &*it;
-  }
-
-  std::string Where(const std::string& key) const { return where_.empty() ? key : where_ + "." + key; }
-
-  // An unsigned number, given as a JSON number or as a decimal or "0x" hex text.
-  template <typename T>
-  void Unsigned(const std::string& key, T& out, uint64_t max = std::numeric_limits<T>::max()) {
-    const json* value = Find(key);
-    if (value) out = static_cast<T>(ParseUnsigned(*value, Where(key), max));
-  }
-
-  void Signed(const std::string& key, int32_t& out) {
-    const json* value = Find(key);
-    if (!value) return;
-    if (!value->is_number_integer()) throw std::invalid_argument(Where(key) + ": expected an integer");
-    int64_t number = value->get<int64_t>();
-    if (number < INT32_MIN || number > UINT32_MAX) throw std::invalid_argument(Where(key) + ": out of range");
-    out = static_cast<int32_t>(static_cast<uint32_t>(number));
-  }
-
-  void Text(const std::string& key, std::string& out) {
-    const json* value = Find(key);
-    if (!value) return;
-    if (!value->is_string()) throw std::invalid_argument(Where(key) + ": expected a string");
-    out = value->get<std::string>();
-  }
-
-  // A string that may be null (the unit does not know the request).
-  void OptionalText(const std::string& key, std::optional<std::string>& out) {
-    const json* value = Find(key);
-    if (!value) return;
-    if (value->is_null()) {
-      out.reset();
-      return;
-    }
-    if (!value->is_string()) throw std::invalid_argument(Where(key) + ": expected a string or null");
-    out = value->get<std::string>();
-  }
-
-  void Bool(const std::string& key, bool& out) {
-    const json* value = Find(key);
-    if (!value) return;
-    if (!value->is_boolean()) throw std::invalid_argument(Where(key) + ": expected true or false");
-    out = value->get<bool>();
-  }
-
-  void Finish() const {
-    for (auto it = object_.begin(); it != object_.end(); ++it) {
-      if (!seen_.count(it.key())) throw std::invalid_argument(Where(it.key()) + ": unknown key");
-    }
-  }
-
-  static uint64_t ParseUnsigned(const json& value, const std::string& where, uint64_t max) {
-    uint64_t number = 0;
-    if (value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0)) {
-      number = value.get<uint64_t>();
-    } else if (value.is_string()) {
-      const std::string text = value.get<std::string>();
-      size_t used = 0;
-      try {
-        bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-        number = std::stoull(hex ? text.substr(2) : text, &used, hex ? 16 : 10);
-        if (hex) used += 2;
-      } catch (const std::exception&) {
-        used = 0;
-      }
-      if (used == 0 || used != text.size()) throw std::invalid_argument(where + ": \"" + text + "\" is not a number");
-    } else {
-      throw std::invalid_argument(where + ": expected a non-negative number");
-    }
-    if (number > max) throw std::invalid_argument(where + ": " + std::to_string(number) + " is out of range");
-    return number;
-  }
-
- private:
-  const json& object_;
-  std::string where_;
-  std::set<std::string> seen_;
-};
 
 FaultTrigger ParseTrigger(const json& value, const std::string& where) {
   ObjectReader reader(value, where);
@@ -182,6 +90,23 @@ Faults ParseFaults(const json& value) {
     fault.Finish();
     if (parsed.at_request == 0) throw std::invalid_argument("faults.disconnect.at_request: requests count from 1");
     faults.disconnect = parsed;
+  }
+  if (const json* stuck = reader.Find("stuck_write")) faults.stuck_write = ParseTrigger(*stuck, "faults.stuck_write");
+  if (const json* short_write = reader.Find("short_write")) {
+    ObjectReader fault(*short_write, "faults.short_write");
+    ShortWriteFault parsed;
+    parsed.when = ParseTriggerIn(fault, "faults.short_write");
+    fault.Unsigned("bytes", parsed.bytes);
+    fault.Finish();
+    faults.short_write = parsed;
+  }
+  if (const json* slow_write = reader.Find("slow_write")) {
+    ObjectReader fault(*slow_write, "faults.slow_write");
+    SlowWriteFault parsed;
+    parsed.when = ParseTriggerIn(fault, "faults.slow_write");
+    fault.Unsigned("after_ms", parsed.after_ms, INT32_MAX);
+    fault.Finish();
+    faults.slow_write = parsed;
   }
   if (const json* halted = reader.Find("halted_endpoints")) {
     if (!halted->is_array()) throw std::invalid_argument("faults.halted_endpoints: expected an array");
@@ -349,6 +274,17 @@ UnitConfig ParseUnitConfig(const nlohmann::json& document, const std::string& na
   }
 
   top.Unsigned("fx3_boot_memory_bytes", config.fx3_boot_memory_bytes, 0x1000000);
+  std::string crossing = "linear";
+  top.Text("fx3_line_crossing", crossing);
+  if (crossing == "linear") {
+    config.fx3_line_crossing = Fx3LineCrossing::kLinear;
+  } else if (crossing == "wrap") {
+    config.fx3_line_crossing = Fx3LineCrossing::kWrap;
+  } else if (crossing == "refuse") {
+    config.fx3_line_crossing = Fx3LineCrossing::kRefuse;
+  } else {
+    throw std::invalid_argument("fx3_line_crossing: \"" + crossing + "\" is none of \"linear\", \"wrap\", \"refuse\"");
+  }
 
   if (const json* updates = top.Find("updates")) {
     if (!updates->is_array()) throw std::invalid_argument("updates: expected an array");
@@ -374,7 +310,7 @@ UnitConfig ParseUnitConfig(const nlohmann::json& document, const std::string& na
 
   if (const json* faults = top.Find("faults")) config.faults = ParseFaults(*faults);
   if (const json* flash = top.Find("flash")) {
-    if (!flash->is_object()) throw std::invalid_argument("flash: expected an object");
+    ParseFlashSettings(*flash);  // the flash model reads it again; a mistake fails the unit file here
     config.flash = *flash;
   }
   top.Find("comment");  // free text for the file's reader

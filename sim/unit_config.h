@@ -43,6 +43,20 @@ struct DisconnectFault {
   std::optional<uint32_t> return_after_ms;
 };
 
+// A write that completes with fewer bytes than the host handed over: the
+// unit did not get the whole message and does not act on it.
+struct ShortWriteFault {
+  FaultTrigger when;
+  uint32_t bytes = 0;  // what the write completes with; a write no longer than this is whole
+};
+
+// A write that completes only after some time on the installed clock; the
+// unit acts on the request when it completes.
+struct SlowWriteFault {
+  FaultTrigger when;
+  uint32_t after_ms = 0;
+};
+
 // Raw bytes answered to one request in place of the unit's own reply. Each
 // chunk ends a bulk transfer (a read never crosses a chunk), so chunks can
 // model short packets; no padding is added.
@@ -58,6 +72,10 @@ struct Faults {
   std::optional<WrongEchoFault> wrong_echo;
   std::optional<OversizeFault> oversize;
   std::optional<DisconnectFault> disconnect;
+  // Write-side faults; where several match one request the first listed wins.
+  std::optional<FaultTrigger> stuck_write;  // never completes: pending until the host cancels it
+  std::optional<ShortWriteFault> short_write;
+  std::optional<SlowWriteFault> slow_write;
   std::vector<uint8_t> halted_endpoints;               // halted until the host resets them
   std::map<uint32_t, ScriptedReply> scripted_replies;  // by request number
 };
@@ -68,6 +86,14 @@ struct Faults {
 // file system of logical chip 0; the name kImageRuleFile stands for a restored
 // flash image (a transfer without a name, or raw sector writes).
 inline constexpr const char* kImageRuleFile = "(image)";
+
+// What the unit does with an FX3 boot-memory line that runs past the end of
+// its chip's 64 KiB: real units differ, so a unit file chooses.
+enum class Fx3LineCrossing {
+  kLinear,  // written at chip * 65536 + address onwards, into the next chip
+  kWrap,    // the address wraps within the chip
+  kRefuse,  // answered with status -270, nothing written
+};
 
 struct UpdateRule {
   std::string file;
@@ -111,6 +137,7 @@ struct UnitConfig {
   // after that brings it back under product_id.
   std::optional<uint16_t> boot_loader_product_id;
   uint32_t fx3_boot_memory_bytes = 0x80000;
+  Fx3LineCrossing fx3_line_crossing = Fx3LineCrossing::kLinear;
   std::vector<UpdateRule> updates;
   Faults faults;
   nlohmann::json flash = nlohmann::json::object();  // handed to the flash model

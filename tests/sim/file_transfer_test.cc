@@ -1,5 +1,5 @@
-// The unit's check of a packet transfer: the CRC, size, kind and packet
-// order decide whether a file is stored.
+// The unit's check of a packet transfer (the CRC, size, kind and packet
+// order decide whether a file is stored) and of FX3 boot-memory lines.
 #include <gtest/gtest.h>
 
 #include "sim/crc.h"
@@ -101,6 +101,40 @@ TEST_F(SimFileTransfer, FinalPacketWithoutFieldsWhenTheCrcComesOutZero) {
   ASSERT_EQ(sim::ComputePacketCrc(file), 0u);
   EXPECT_EQ(Send(PacketBody(0, 1, file, Final{})), 0);
   EXPECT_EQ(unit_.Image(), file);
+}
+
+TEST(SimFx3BootLines, ALineCrossingItsChipIsWrittenAsTheUnitFileChooses) {
+  std::vector<uint8_t> line = {7, 1, 0xFE, 0xFF, 4, 0, 0, 0, 0xA1, 0xA2, 0xA3, 0xA4};  // chip 1, 0xFFFE
+  struct Case {
+    sim::Fx3LineCrossing crossing;
+    int32_t status;
+  } cases[] = {
+      {sim::Fx3LineCrossing::kLinear, 0},
+      {sim::Fx3LineCrossing::kWrap, 0},
+      {sim::Fx3LineCrossing::kRefuse, kStatusBadParameter},
+  };
+  for (const Case& c : cases) {
+    testing_support::SimBench bench;
+    sim::UnitConfig config = testing_support::WrUnitConfig();
+    config.fx3_line_crossing = c.crossing;
+    sim::Unit& unit = bench.AddUnit(config);
+    auto reply = testing_support::SimHost(unit.DevicePath()).Exchange(14, line);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(static_cast<int32_t>(sim::ReadU32(reply->body, 0)), c.status);
+    const std::vector<uint8_t> memory = unit.Fx3BootMemory();
+    EXPECT_EQ(memory[0x1FFFF], c.status == 0 ? 0xA2 : 0xFF);
+    // The line's last byte: in the next chip, or back at the start of its own.
+    EXPECT_EQ(memory[0x20001] == 0xA4, c.crossing == sim::Fx3LineCrossing::kLinear);
+    EXPECT_EQ(memory[0x10001] == 0xA4, c.crossing == sim::Fx3LineCrossing::kWrap);
+  }
+  // A line of the last chip that wraps stays inside the boot memory.
+  testing_support::SimBench bench;
+  sim::UnitConfig config = testing_support::WrUnitConfig();
+  config.fx3_line_crossing = sim::Fx3LineCrossing::kWrap;
+  config.fx3_boot_memory_bytes = 0x20000;
+  sim::Unit& unit = bench.AddUnit(config);
+  EXPECT_EQ(sim::ReadU32(testing_support::SimHost(unit.DevicePath()).Exchange(14, line)->body, 0), 0u);
+  EXPECT_EQ(unit.Fx3BootMemory()[0x10001], 0xA4);
 }
 
 }  // namespace

@@ -110,6 +110,33 @@ TEST(FlashModelRaw, NorRulesAndBlockErase) {
   EXPECT_EQ(Send(model, Block(sim::kSubRawRead, 3, 0, 0, 0, 4)).status, -118);
 }
 
+TEST(FlashModelReplies, StatusOnlyRepliesCutWhatTheHostDoesNotRead) {
+  // Sizes of: a failing read, a successful raw write, raw erase, write and delete.
+  struct Case {
+    const char* setting;
+    std::vector<size_t> sizes;
+  } cases[] = {
+      {"never", {6 + 4, 6, 6, 6, 6}},
+      {"failures", {2, 6, 6, 6, 6}},
+      {"unused_fields", {2, 2, 2, 6, 6}},  // a write and a delete report where the sector is
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting);
+    nlohmann::json config = Config();
+    config["status_only_replies"] = c.setting;
+    FlashModel model(config, {});
+    Send(model, Block(sim::kSubInit, 0, 0, 0, 0, 0));
+    const uint16_t id = Send(model, Block(sim::kSubNew, 0, 0, 0, 0, 0)).id;
+    Reply failing = Send(model, Block(sim::kSubRead, 0, 999, 0, 0, 4));
+    EXPECT_EQ(failing.status, -126);
+    const std::vector<size_t> sizes = {failing.size, Send(model, Block(sim::kSubRawWrite, 0, 1, 0, 0, 1, {0})).size,
+                                       Send(model, Block(sim::kSubRawErase, 0, 1, 0, 0, 0)).size,
+                                       Send(model, Block(sim::kSubWrite, 0, id, 0, 0, 1, {7})).size,
+                                       Send(model, Block(sim::kSubDelete, 0, id, 0, 0, 0)).size};
+    EXPECT_EQ(sizes, c.sizes);
+  }
+}
+
 TEST(FlashModelPersistence, FlashOutlivesTheModelAndCompacts) {
   testing_support::TempDir dir;
   uint16_t id = 0;
@@ -134,22 +161,11 @@ TEST(FlashModelPersistence, FlashOutlivesTheModelAndCompacts) {
   EXPECT_EQ(reopened.AllocatedSectors(0), 2u);
   // A new sector does not reuse the id that is still allocated.
   EXPECT_NE(Send(reopened, Block(sim::kSubNew, 0, 0, 0, 0, 0)).id, id);
-}
-
-TEST(FlashModelPersistence, TruncatedJournalKeepsWholeRecords) {
-  testing_support::TempDir dir;
-  uint16_t id = 0;
-  {
-    FlashModel model(Config(), dir.path());
-    Send(model, Block(sim::kSubInit, 0, 0, 0, 0, 0));
-    id = Send(model, Block(sim::kSubNew, 0, 0, 0, 0, 0)).id;
-    Send(model, Block(sim::kSubWrite, 0, id, 0, 0, 1, {0x42}));
-    Send(model, Block(sim::kSubWrite, 0, id, 0, 0, 1, {0x43}));
-  }
-  auto path = dir.path() / "flash.bin";
-  std::filesystem::resize_file(path, std::filesystem::file_size(path) - 100);
-  FlashModel reopened(Config(), dir.path());
-  EXPECT_EQ(reopened.LogicalSector(0, id)->at(0), 0x42);
+  // A process that died while writing leaves a cut record: the whole ones count.
+  Send(reopened, Block(sim::kSubWrite, 0, id, 0, 0, 1, {0x42}));
+  const auto journal = dir.path() / "flash.bin";
+  std::filesystem::resize_file(journal, std::filesystem::file_size(journal) - 100);
+  EXPECT_EQ(FlashModel(Config(), dir.path()).LogicalSector(0, id)->at(0), 399 & 0xFF);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// What a unit does on the bus that the library's own tests cannot see: each
-// fault switch, malformed requests, exclusive opens and the soft boot's
-// departure and return, from a bare host.
+// What a unit does on the bus that the library's own tests cannot see: its
+// IN endpoint queue, each fault switch, malformed requests, exclusive opens
+// and the soft boot's departure and return, from a bare host.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -19,10 +19,19 @@ using testing_support::SimHost;
 
 constexpr uint32_t Errno(int value) { return static_cast<uint32_t>(value); }
 
-class SimUnitFaults : public ::testing::Test {
+class SimUnitBus : public ::testing::Test {
  protected:
-  SimUnitFaults() : unit_(bench_.AddUnit()), host_(unit_.DevicePath()) {}
+  SimUnitBus() : unit_(bench_.AddUnit()), host_(unit_.DevicePath()) {}
 
+  void SetFaults(const std::function<void(sim::Faults&)>& change) {
+    sim::Faults faults;
+    change(faults);
+    unit_.SetFaults(faults);
+  }
+  // The firmware name a reply carries, or "" when none came.
+  std::string NameOf(const std::optional<SimHost::Reply>& reply) {
+    return reply && reply->body.size() >= 40 ? sim::ReadText(reply->body, 8, 32) : "";
+  }
   bool Listed() { return !bench_.backend().EnumerateInterfaces(InterfaceClass::kReader)->empty(); }
 
   testing_support::SimBench bench_;
@@ -30,184 +39,186 @@ class SimUnitFaults : public ::testing::Test {
   SimHost host_;
 };
 
-TEST_F(SimUnitFaults, LargeFirstReadIsNeverAnsweredButASmallOneIs) {
-  sim::Faults faults;
-  faults.unanswered_first_read = 512;
-  unit_.SetFaults(faults);
+TEST_F(SimUnitBus, UnreadRepliesQueueUntilReadOrTheInPipeIsResetOrAborted) {
+  ASSERT_TRUE(host_.Send(14, ServiceBody(6)));
+  ASSERT_TRUE(host_.Send(120, {}));
+  EXPECT_EQ(NameOf(host_.ReadReply()), "FW41580-01-02");  // the older reply first
+  EXPECT_EQ(host_.ReadReply()->command, 120);
+  EXPECT_FALSE(host_.Read(512));
+  for (auto drop : {&platform::usb::Device::ResetPipe, &platform::usb::Device::AbortPipe}) {
+    ASSERT_TRUE(host_.Send(14, ServiceBody(6)));
+    EXPECT_TRUE((host_.device().*drop)(0x02));  // the OUT pipe holds no reply
+    EXPECT_TRUE(host_.Read(64));
+    EXPECT_TRUE((host_.device().*drop)(0x81));
+    EXPECT_FALSE(host_.Read(512));
+  }
+  // A host that never reads fills the endpoint: the oldest replies go.
+  const size_t replies = sim::kReplyQueueBytes / 64 + 10;
+  for (size_t i = 0; i < replies; ++i) ASSERT_TRUE(host_.Send(120, {}, static_cast<uint8_t>(i)));
+  size_t read = 0;
+  std::optional<std::vector<uint8_t>> first;
+  while (auto packet = host_.Read(4096, 0)) {
+    if (!first) first = packet;
+    ++read;
+  }
+  EXPECT_EQ(read, sim::kReplyQueueBytes / 64);
+  EXPECT_EQ((*first)[3], static_cast<uint8_t>(replies - read));
+}
+
+TEST_F(SimUnitBus, WritesThatCompleteShortOrNeverAreNotActedOn) {
+  struct Case {
+    const char* what;
+    std::function<void(sim::Faults&)> fault;
+    WaitResult result;
+    uint32_t count;
+  } cases[] = {
+      {"short",
+       [](sim::Faults& f) {
+         f.short_write = sim::ShortWriteFault{{1, 1}, 10};
+       },
+       WaitResult::kDone, 10},
+      {"zero",
+       [](sim::Faults& f) {
+         f.short_write = sim::ShortWriteFault{{1, 1}, 0};
+       },
+       WaitResult::kDone, 0},
+      {"stuck",
+       [](sim::Faults& f) {
+         f.stuck_write = sim::FaultTrigger{1, 1};
+       },
+       WaitResult::kPending, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetFaults(c.fault);
+    const std::vector<uint8_t> request = sim::FrameRequest(14, ServiceBody(4, 0x10, 60));
+    ASSERT_TRUE(host_.device().IssueWrite(0x02, request));
+    uint32_t count = 99;
+    const uint64_t before = bench_.clock().Elapsed();
+    EXPECT_EQ(host_.device().WaitWrite(5000, &count), c.result);
+    EXPECT_EQ(c.result == WaitResult::kDone ? count : 0u, c.count);
+    EXPECT_EQ(bench_.clock().Elapsed() - before, c.result == WaitResult::kPending ? 5000u : 0u);
+    host_.device().CancelWrite();
+    EXPECT_FALSE(host_.Read(512));
+    EXPECT_EQ(unit_.status_word(), 0x80u);                                   // the status-word mask was not applied
+    EXPECT_EQ(NameOf(host_.Exchange(14, ServiceBody(6))), "FW41580-01-02");  // request 2 is whole
+  }
+}
+
+TEST_F(SimUnitBus, ASlowWriteCompletesOnTheClockAndIsActedOnThen) {
+  SetFaults([](sim::Faults& f) { f.slow_write = sim::SlowWriteFault{{1, 1}, 3000}; });
+  const std::vector<uint8_t> request = sim::FrameRequest(14, ServiceBody(6));
+  ASSERT_TRUE(host_.device().IssueWrite(0x02, request));
+  uint32_t count = 0;
+  EXPECT_EQ(host_.device().WaitWrite(1000, &count), WaitResult::kPending);
+  EXPECT_FALSE(host_.Read(512, 0));  // nothing acted on yet
+  EXPECT_EQ(host_.device().WaitWrite(5000, &count), WaitResult::kDone);
+  EXPECT_EQ(bench_.clock().Elapsed(), 3000u);  // the wait ends when the write does
+  EXPECT_EQ(count, request.size());
+  EXPECT_EQ(NameOf(host_.ReadReply()), "FW41580-01-02");
+  // Cancelled before it completes, it is never acted on.
+  SetFaults([](sim::Faults& f) { f.slow_write = sim::SlowWriteFault{{1, 1}, 3000}; });
+  ASSERT_TRUE(host_.device().IssueWrite(0x02, request));
+  host_.device().CancelWrite();
+  bench_.clock().Advance(5000);
+  EXPECT_FALSE(host_.Read(512, 0));
+  EXPECT_EQ(sim::Requests(unit_.traffic()).size(), 1u);
+}
+
+TEST_F(SimUnitBus, ReadSideFaultsChangeOnlyTheirRequests) {
+  SetFaults([](sim::Faults& f) {
+    f.unanswered_first_read = 512;
+    f.silence = sim::FaultTrigger{2, 1};
+    f.wrong_echo = sim::WrongEchoFault{{3, 1}, std::nullopt};
+    f.oversize = sim::OversizeFault{{4, 1}, 0x8001};
+  });
   ASSERT_TRUE(host_.Send(14, ServiceBody(6)));
   EXPECT_FALSE(host_.Read(512, 2000));
   EXPECT_EQ(host_.last_result(), WaitResult::kPending);
   EXPECT_EQ(bench_.clock().Elapsed(), 2000u);
-  auto first = host_.Read(64);
-  ASSERT_TRUE(first);
-  EXPECT_EQ((*first)[2], 14);
-  // Once the reply has started, any read size is served.
-  ASSERT_TRUE(host_.Send(14, ServiceBody(23)));
-  ASSERT_TRUE(host_.Read(64));
-  EXPECT_EQ(host_.Read(1024)->size(), 64u);
-}
-
-TEST_F(SimUnitFaults, SilenceFromTheNthRequestForACount) {
-  sim::Faults faults;
-  faults.silence = sim::FaultTrigger{2, 2};
-  unit_.SetFaults(faults);
-  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
-  EXPECT_FALSE(host_.Exchange(14, ServiceBody(6)));
-  EXPECT_FALSE(host_.Exchange(14, ServiceBody(4, 0x10, 60)));
-  EXPECT_EQ(unit_.status_word(), 0x80u);  // a silent unit did not act on it
-  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
-  EXPECT_EQ(unit_.requests_received(), 4u);
-}
-
-TEST_F(SimUnitFaults, WrongEchoAndOversizeRepliesChangeOnlyTheirRequests) {
-  sim::Faults faults;
-  faults.wrong_echo = sim::WrongEchoFault{{1, 1}, std::nullopt};
-  faults.oversize = sim::OversizeFault{{2, 1}, 0x8001};
-  unit_.SetFaults(faults);
-  EXPECT_EQ(host_.Exchange(14, ServiceBody(6))->command, 14 ^ 0x80);
-  auto oversize = host_.Exchange(14, ServiceBody(6));
+  EXPECT_EQ(NameOf(host_.ReadReply(64)), "FW41580-01-02");
+  EXPECT_FALSE(host_.Exchange(14, ServiceBody(6), 64));
+  EXPECT_EQ(host_.Exchange(14, ServiceBody(6), 64)->command, 14 ^ 0x80);
+  auto oversize = host_.Exchange(14, ServiceBody(6), 64);
   ASSERT_TRUE(oversize);
   EXPECT_EQ(oversize->size, 0x8081);  // 256-byte units above 0x7FFF
-  EXPECT_EQ(oversize->wire_bytes, sim::PaddedLength(4 + 0x81 * 256));
-  EXPECT_EQ(sim::ReadText(oversize->body, 8, 32), "FW41580-01-02");
-  auto normal = host_.Exchange(14, ServiceBody(6));
-  EXPECT_EQ(normal->command, 14);
-  EXPECT_EQ(normal->body.size(), 40u);
-
-  faults = {};
-  faults.wrong_echo = sim::WrongEchoFault{{1, 0}, uint8_t{15}};
-  unit_.SetFaults(faults);
-  EXPECT_EQ(host_.Exchange(120, {})->command, 15);
+  EXPECT_EQ(NameOf(oversize), "FW41580-01-02");
+  EXPECT_EQ(host_.Exchange(14, ServiceBody(6), 64)->body.size(), 40u);
 }
 
-TEST_F(SimUnitFaults, DisconnectAtTheNthRequestAndReturnOnTheClock) {
-  sim::Faults faults;
-  faults.disconnect = sim::DisconnectFault{2, 5000};
-  unit_.SetFaults(faults);
-  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
-  EXPECT_TRUE(host_.Send(14, ServiceBody(6)));  // taken, then the unit is gone
-  EXPECT_FALSE(host_.Read(512));
-  EXPECT_EQ(host_.last_result(), WaitResult::kFailed);
-  EXPECT_EQ(host_.last_error(), Errno(ENODEV));
-  EXPECT_FALSE(host_.Send(14, ServiceBody(6)));
-  EXPECT_EQ(host_.last_error(), Errno(ENODEV));
-  EXPECT_FALSE(Listed());
-  EXPECT_TRUE(bench_.backend().EnumerateDevices()->empty());
-  EXPECT_FALSE(SimHost(unit_.DevicePath()).ok());
-
-  EXPECT_EQ(bench_.clock().Elapsed(), 0u);  // a vanished unit fails at once
-  bench_.clock().Advance(4999);
-  EXPECT_FALSE(unit_.Present());
-  bench_.clock().Advance(1);
-  EXPECT_TRUE(unit_.Present());
-  EXPECT_FALSE(host_.Send(14, ServiceBody(6)));  // the old handle stays dead
-  EXPECT_TRUE(SimHost(unit_.DevicePath()).Exchange(14, ServiceBody(6)));
-
-  unit_.Disconnect(std::nullopt);
-  bench_.clock().Advance(3600 * 1000);
-  EXPECT_FALSE(unit_.Present());
-  unit_.Reconnect();
-  EXPECT_TRUE(unit_.Present());
-}
-
-TEST_F(SimUnitFaults, HaltedEndpointsReportStatusAndFailTransfersUntilReset) {
-  unit_.HaltEndpoint(0x81);
-  unit_.HaltEndpoint(0x02);
-  platform::usb::Device& device = host_.device();
-  uint16_t status = 0;
-  ASSERT_TRUE(device.GetEndpointStatus(0x81, &status));
-  EXPECT_EQ(status, 1);
-  EXPECT_FALSE(host_.Send(14, ServiceBody(6)));
-  EXPECT_EQ(host_.last_error(), Errno(EPIPE));
-  EXPECT_TRUE(device.ResetPipe(0x02));
-  ASSERT_TRUE(device.GetEndpointStatus(0x02, &status));
-  EXPECT_EQ(status, 0);
-  EXPECT_TRUE(host_.Send(14, ServiceBody(6)));
-  EXPECT_FALSE(host_.Read(512));
-  EXPECT_EQ(host_.last_error(), Errno(EPIPE));
-  EXPECT_TRUE(device.ResetPipe(0x81));
-  EXPECT_TRUE(host_.ReadReply());  // the reply waited behind the stall
-  EXPECT_FALSE(device.GetEndpointStatus(0x83, &status));
-  EXPECT_EQ(platform::GetLastSystemError(), Errno(EINVAL));
-}
-
-TEST_F(SimUnitFaults, ScriptedRepliesDeliverRawBytesAndShortPackets) {
-  unit_.ScriptReply(2, sim::ScriptedReply{{{0xFF, 0xFF, 14, 0}, std::vector<uint8_t>(64, 0xEE)}});
-  unit_.ScriptReply(3, sim::ScriptedReply{});
-  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
+TEST_F(SimUnitBus, ScriptedRepliesAndMalformedWrites) {
+  unit_.ScriptReply(1, sim::ScriptedReply{{{0xFF, 0xFF, 14, 0}, std::vector<uint8_t>(64, 0xEE)}});
+  unit_.ScriptReply(2, sim::ScriptedReply{});
   ASSERT_TRUE(host_.Send(14, ServiceBody(6)));
-  auto header = host_.Read(512);  // a short packet ends the first transfer
-  ASSERT_TRUE(header);
-  EXPECT_EQ(*header, (std::vector<uint8_t>{0xFF, 0xFF, 14, 0}));
+  EXPECT_EQ(host_.Read(512)->size(), 4u);  // each chunk ends a transfer
   EXPECT_EQ(host_.Read(4096)->size(), 64u);
-  EXPECT_FALSE(host_.Read(4096));                    // nothing beyond the script
-  EXPECT_FALSE(host_.Exchange(14, ServiceBody(6)));  // request 3: scripted silence
-  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
-}
-
-TEST_F(SimUnitFaults, MalformedWritesGetNoAnswer) {
+  EXPECT_FALSE(host_.Exchange(14, ServiceBody(6)));
   std::vector<uint8_t> lying = sim::FrameRequest(14, ServiceBody(6));
   sim::PutU16(lying, 0, 200);  // more body than was written
   for (const std::vector<uint8_t>& write : {std::vector<uint8_t>(63), std::vector<uint8_t>(100), lying}) {
     EXPECT_TRUE(host_.WriteRaw(write));
     EXPECT_FALSE(host_.Read(512));
-    EXPECT_EQ(host_.last_result(), WaitResult::kPending);
   }
-  EXPECT_EQ(bench_.clock().Elapsed(), 300u);  // each unanswered wait cost its 100 ms
   EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
 }
 
-TEST_F(SimUnitFaults, OpensAreExclusiveByPathInAnyLetterCase) {
-  std::string upper = unit_.DevicePath();
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  SimHost second(upper);
-  EXPECT_FALSE(second.ok());
-  EXPECT_EQ(second.last_error(), Errno(EBUSY));
-  host_.Close();
-  EXPECT_TRUE(SimHost(upper).ok());
-  EXPECT_FALSE(SimHost("\\\\?\\usb#vid_0898&pid_0041#none#{x}").ok());
-  EXPECT_EQ(platform::GetLastSystemError(), Errno(ENOENT));
-  EXPECT_EQ(unit_.devices_opened(), 2u);
+TEST_F(SimUnitBus, HaltedEndpointsFailTransfersUntilReset) {
+  unit_.HaltEndpoint(0x81);
+  unit_.HaltEndpoint(0x02);
+  uint16_t status = 0;
+  ASSERT_TRUE(host_.device().GetEndpointStatus(0x81, &status));
+  EXPECT_EQ(status, 1);
+  EXPECT_FALSE(host_.Send(14, ServiceBody(6)));
+  EXPECT_EQ(host_.last_error(), Errno(EPIPE));
+  EXPECT_TRUE(host_.device().ResetPipe(0x02));
+  EXPECT_TRUE(host_.Send(14, ServiceBody(6)));
+  EXPECT_FALSE(host_.Read(512));
+  EXPECT_EQ(host_.last_error(), Errno(EPIPE));
+  EXPECT_TRUE(host_.device().ResetPipe(0x81));
+  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
 }
 
-TEST_F(SimUnitFaults, SoftBootDropsOffAfterTheReplyAndReturnsOnTheClock) {
-  sim::UnitConfig config = testing_support::WrUnitConfig("WR0002");
-  config.reenumerate_after_ms = 3000;
-  sim::Unit& unit = bench_.AddUnit(config);
-  SimHost host(unit.DevicePath());
-  ASSERT_TRUE(host.Send(122, {}));
-  EXPECT_TRUE(unit.Present());  // still there until its answer is read
-  auto reply = host.Read(512);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(sim::ReadU16(*reply, 0), 2);
-  EXPECT_EQ(sim::ReadU16(*reply, 4), 0);
-  EXPECT_EQ(unit.soft_boots(), 1u);
-
-  EXPECT_FALSE(unit.Present());
-  EXPECT_EQ(bench_.backend().EnumerateInterfaces(InterfaceClass::kReader)->size(), 1u);
-  EXPECT_FALSE(bench_.backend().ClassOfPath(unit.DevicePath()));
-  EXPECT_FALSE(SimHost(unit.DevicePath()).ok());
-  EXPECT_EQ(platform::GetLastSystemError(), Errno(ENODEV));
-  EXPECT_FALSE(host.Send(14, ServiceBody(6)));
-  EXPECT_EQ(host.last_error(), Errno(ENODEV));
-  uint16_t status = 0;
-  EXPECT_FALSE(host.device().GetEndpointStatus(0x81, &status));
-
-  bench_.clock().Advance(2999);
-  EXPECT_FALSE(unit.Present());
+TEST_F(SimUnitBus, DisconnectAtTheNthRequestAndExclusiveOpens) {
+  SimHost second(unit_.DevicePath());
+  EXPECT_EQ(second.last_error(), Errno(EBUSY));
+  SetFaults([](sim::Faults& f) { f.disconnect = sim::DisconnectFault{2, 5000}; });
+  EXPECT_TRUE(host_.Exchange(14, ServiceBody(6)));
+  EXPECT_TRUE(host_.Send(14, ServiceBody(6)));  // taken, then the unit is gone
+  EXPECT_FALSE(host_.Read(512));
+  EXPECT_EQ(host_.last_error(), Errno(ENODEV));
+  EXPECT_FALSE(Listed());
+  bench_.clock().Advance(4999);
+  EXPECT_FALSE(unit_.Present());
   bench_.clock().Advance(1);
-  EXPECT_EQ(bench_.backend().EnumerateInterfaces(InterfaceClass::kReader)->size(), 2u);
-  EXPECT_FALSE(host.Send(14, ServiceBody(6)));  // handles from before stay dead
-  SimHost again(unit.DevicePath());
-  EXPECT_TRUE(again.Exchange(14, ServiceBody(6)));
+  EXPECT_FALSE(host_.Send(14, ServiceBody(6)));  // the old handle stays dead
+  EXPECT_TRUE(SimHost(unit_.DevicePath()).Exchange(14, ServiceBody(6)));
+}
 
-  // A host that never reads the answer does not keep the unit from
-  // restarting: its next request finds it gone.
-  ASSERT_TRUE(again.Send(122, {}));
-  EXPECT_TRUE(again.Send(14, ServiceBody(6)));
-  EXPECT_FALSE(again.Read(512));
-  EXPECT_EQ(again.last_error(), Errno(ENODEV));
-  EXPECT_EQ(unit.soft_boots(), 2u);
+TEST_F(SimUnitBus, SoftBootLeavesOnceItsAnswerIsReadOrDroppedOrOnTheNextRequest) {
+  for (int way = 0; way < 3; ++way) {
+    SCOPED_TRACE(way);
+    host_.Close();
+    SimHost host(unit_.DevicePath());
+    ASSERT_TRUE(host.Send(122, {}));
+    EXPECT_TRUE(unit_.Present());
+    if (way == 0) {
+      EXPECT_EQ(host.Read(512)->size(), 64u);
+    } else if (way == 1) {
+      EXPECT_TRUE(host.device().AbortPipe(0x81));
+    } else {
+      EXPECT_TRUE(host.Send(14, ServiceBody(6)));  // lost with the restart
+    }
+    EXPECT_FALSE(unit_.Present());
+    EXPECT_EQ(unit_.soft_boots(), static_cast<uint32_t>(way + 1));
+    EXPECT_FALSE(host.Send(14, ServiceBody(6)));
+    EXPECT_EQ(host.last_error(), Errno(ENODEV));
+    bench_.clock().Advance(2999);
+    EXPECT_FALSE(Listed());
+    bench_.clock().Advance(1);
+    EXPECT_TRUE(Listed());
+    host_ = SimHost(unit_.DevicePath());
+    ASSERT_TRUE(host_.ok());
+  }
 }
 
 }  // namespace

@@ -112,15 +112,6 @@ TEST_F(SimUnitFolder, StoredStateIsSeenByTheNextBackendOnTheFolder) {
   EXPECT_TRUE(std::filesystem::is_directory(folder_.path() / "wr.state" / "flash"));  // the flash model's share
 }
 
-TEST_F(SimUnitFolder, UnreadableStateStartsAfresh) {
-  WriteFile(folder_.File("wr.json"), R"({"identity": {"status_word": "0x80"}})");
-  std::filesystem::create_directories(folder_.path() / "wr.state");
-  WriteFile((folder_.path() / "wr.state" / "state.json").string(), "{\"status_word\": ");
-  auto backend = Load();
-  ASSERT_EQ(backend->units().size(), 1u);
-  EXPECT_EQ(backend->units()[0]->status_word(), 0x80u);
-}
-
 TEST_F(SimUnitFolder, InstallFromEnvironmentNeedsAFolder) {
   ::unsetenv(sim::kSimDirVariable);
   EXPECT_FALSE(sim::InstallFromEnvironment());

@@ -46,35 +46,4 @@ TEST(SimThreads, HostsOnTwoUnitsWhileAThirdThreadWatchesTheBus) {
   EXPECT_EQ(sim::Requests(second.traffic()).size(), size_t{kExchanges});
 }
 
-TEST(SimThreads, AReadWaitingOnOneThreadCompletesWhenAnotherWrites) {
-  SimBench bench;
-  sim::Unit& unit = bench.AddUnit();
-  SimHost host(unit.DevicePath());
-  std::vector<uint8_t> buffer(512);
-  ASSERT_TRUE(host.device().IssueRead(0x81, buffer));
-  std::atomic<bool> written{false};
-  std::thread writer([&] {
-    std::vector<uint8_t> request = sim::FrameRequest(14, ServiceBody(6));
-    if (host.device().IssueWrite(0x02, request)) {
-      uint32_t count = 0;
-      written = host.device().WaitWrite(1000, &count) == platform::usb::WaitResult::kDone;
-    }
-  });
-  uint32_t count = 0;
-  platform::usb::WaitResult result = platform::usb::WaitResult::kPending;
-  // Waits on virtual time take no real time: keep waiting until the writer
-  // has run (bounded), after which the reply must be there.
-  for (int i = 0; i < 10000000 && result == platform::usb::WaitResult::kPending; ++i) {
-    const bool writer_done = written;
-    result = host.device().WaitRead(1, &count);
-    if (writer_done) break;
-    std::this_thread::yield();
-  }
-  writer.join();
-  EXPECT_TRUE(written);
-  ASSERT_EQ(result, platform::usb::WaitResult::kDone);
-  EXPECT_EQ(count, 64u);
-  EXPECT_EQ(sim::ReadText(buffer, 12, 32), "FW41580-01-02");
-}
-
 }  // namespace

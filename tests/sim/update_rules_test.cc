@@ -101,40 +101,6 @@ TEST(SimBootLoader, ARestoredImageBringsTheUnitBackUnderTheBootLoaderForOneResta
   }
 }
 
-TEST(SimBootLoader, TheProductIdAndTheFlashOutliveTheBackend) {
-  TempDir folder;
-  const std::vector<uint8_t> block(1024, 0x3C);
-  {
-    SimBench bench;
-    auto unit = bench.backend().AddUnit(UnitWithRules(), folder.path());
-    ReaderOwner handle = bench.Open(*unit);
-    for (int sector : {0, 70}) ASSERT_EQ(SectorRawWrite(handle.get(), 0, sector, 0, 1024, block.data()), 1);
-    ASSERT_EQ(SectorRawErase(handle.get(), 0, 5, 0, 0), 1);  // the block of sectors 0-63 only
-    ASSERT_EQ(SectorRawWrite(handle.get(), 0, 1, 0, 4, block.data()), 1);
-    handle = SoftBoot(bench, *unit, std::move(handle));
-    EXPECT_EQ(unit->ProductId(), kBootLoaderId);
-    // Written now, seen changed by the next process's restart.
-    const std::string host_file = folder.File("boot.ini");
-    testing_support::WriteFile(host_file, "[boot]\nmode=1\n");
-    ASSERT_EQ(F_cp(handle.get(), host_file.c_str(), "0:boot.ini"), 14);
-  }
-  SimBench bench;
-  auto unit = bench.backend().AddUnit(UnitWithRules(), folder.path());
-  EXPECT_EQ(unit->ProductId(), kBootLoaderId);
-  EXPECT_EQ(ListedPaths(bench), std::vector<std::string>{unit->DevicePath()});
-  const std::vector<uint8_t> raw = unit->RawFlash(71 * 1024);
-  EXPECT_EQ(raw[0], 0xFF);
-  EXPECT_EQ(raw[1024 + 3], 0x3C);
-  EXPECT_EQ(raw[1024 + 4], 0xFF);
-  EXPECT_EQ(std::vector<uint8_t>(raw.begin() + 70 * 1024, raw.end()), block);
-  EXPECT_EQ(unit->FlashFile("boot.ini"),
-            (std::vector<uint8_t>{'[', 'b', 'o', 'o', 't', ']', '\n', 'm', 'o', 'd', 'e', '=', '1', '\n'}));
-  EXPECT_EQ(unit->FlashFile("BOOT.INI"), std::nullopt);
-  SoftBoot(bench, *unit, bench.Open(*unit));
-  EXPECT_EQ(unit->ProductId(), 0x4000);
-  EXPECT_EQ(unit->ReportedString("firmware_name"), "FW41580-01-09");
-}
-
 TEST(SimUpdateRules, FlashFilesFireWhenWrittenOrChangedAndTheImageRuleOnAnImage) {
   TempDir folder;
   SimBench bench;
