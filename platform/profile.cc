@@ -25,6 +25,15 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// One pair of the same quote character around the whole value; a lone
+// quote, or a quote at one end only, is part of the text.
+std::string_view Unquote(std::string_view text) {
+  if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') && text.back() == text.front()) {
+    return text.substr(1, text.size() - 2);
+  }
+  return text;
+}
+
 std::string CutToBuffer(std::string_view text, size_t buffer_size) {
   if (buffer_size == 0) return {};
   return std::string(text.substr(0, buffer_size - 1));
@@ -108,7 +117,7 @@ int32_t Profile::Int(std::string_view section, std::string_view key, int32_t fal
 std::string Profile::Text(std::string_view section, std::string_view key, std::string_view fallback,
                           size_t buffer_size) const {
   const std::string* value = Find(section, key);
-  return CutToBuffer(value == nullptr ? fallback : std::string_view(*value), buffer_size);
+  return CutToBuffer(value == nullptr ? fallback : Unquote(*value), buffer_size);
 }
 
 }  // namespace platform

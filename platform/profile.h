@@ -13,6 +13,10 @@
 //   start of the file is skipped; only the first kMaxFileBytes of a file are
 //   read, so any input, binary garbage included, is bounded.
 // - A missing file reads as an empty one: every lookup gives its default.
+// - Text reads drop one pair of matching quotes (both ' or both ") that
+//   enclose the whole trimmed value, so application="a b.bin" gives the name
+//   a b.bin; blanks inside the quotes stay. Integer reads parse the value as
+//   written, so a quoted number reads as 0.
 #pragma once
 
 #include <cstddef>
@@ -39,9 +43,10 @@ class Profile {
   // gives fallback. Values beyond the int32 range saturate.
   int32_t Int(std::string_view section, std::string_view key, int32_t fallback) const;
 
-  // The value as text, as a buffer of buffer_size bytes would receive it: at
-  // most buffer_size - 1 characters (nothing for a size of 0). A missing key
-  // gives fallback, cut the same way.
+  // The value as text, without its enclosing quotes, as a buffer of
+  // buffer_size bytes would receive it: at most buffer_size - 1 characters
+  // (nothing for a size of 0). A missing key gives fallback, cut the same way
+  // and taken as given (quotes included).
   std::string Text(std::string_view section, std::string_view key, std::string_view fallback, size_t buffer_size) const;
 
  private:

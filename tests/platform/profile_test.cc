@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "tests/support/temp_dir.h"
 
@@ -104,6 +105,28 @@ TEST(ProfileTest, TextIsCutToTheBuffer) {
   EXPECT_EQ(profile.Text("Files", "application", "", 1), "");
   EXPECT_EQ(profile.Text("Files", "application", "", 0), "");
   EXPECT_EQ(profile.Text("Files", "missing", "fallback", 4), "fal");
+}
+
+TEST(ProfileTest, TextDropsOnePairOfQuotesAroundTheWholeValue) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"\"FW41144_FW41400.bin\"", "FW41144_FW41400.bin"},
+      {"'a b.bin'", "a b.bin"},
+      {"  \" padded \"  ", " padded "},
+      {"\"\"", ""},
+      {"\"a\"b\"", "a\"b"},
+      {"\"mixed'", "\"mixed'"},
+      {"\"", "\""},
+      {"\"open", "\"open"},
+      {"in\"side\"", "in\"side\""},
+  };
+  for (const auto& [value, expected] : cases) {
+    Profile profile = Profile::Parse(std::string("[S]\nk=") + value + "\n");
+    EXPECT_EQ(profile.Text("S", "k", "none", 1000), expected) << value;
+  }
+  Profile quoted = Profile::Parse("[S]\nname=\"abcdef\"\nnumber=\"5\"\n");
+  EXPECT_EQ(quoted.Text("S", "name", "", 4), "abc");  // cut after the quotes are gone
+  EXPECT_EQ(quoted.Int("S", "number", 9), 0);         // integers read the raw text
+  EXPECT_EQ(quoted.Text("S", "missing", "'kept'", 1000), "'kept'");
 }
 
 TEST(ProfileTest, ByteOrderMarkNulAndOversizedFilesAreHandled) {
