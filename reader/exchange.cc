@@ -1,11 +1,13 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <span>
 
 #include "platform/clock.h"
 #include "platform/system.h"
 #include "reader/frame.h"
 #include "reader/handle.h"
+#include "reader/little_endian.h"
 #include "trace/trace.h"
 #include "transport/memory.h"
 #include "transport/usb.h"
@@ -14,9 +16,20 @@
 namespace {
 
 constexpr uint32_t kMessageBuffer = 2048;
-constexpr uint32_t kLargestRequestBody = kMessageBuffer - sizeof(RDRMSGHDR);
+constexpr uint32_t kHeaderBytes = 4;
+constexpr uint32_t kLargestRequestBody = kMessageBuffer - kHeaderBytes;
 constexpr uint32_t kBlock = 64;
 constexpr uint32_t kNoLimit = 0x7FFFFFFF;
+
+// The message header on the wire: Size little-endian, then Command and the
+// reserved byte, whatever the host's byte order and struct layout.
+void EncodeHeader(const RDRMSGHDR& header, std::span<uint8_t> out) {
+  WriteLe16(out, 0, header.Size);
+  out[2] = header.Command;
+  out[3] = header.reserved;
+}
+
+RDRMSGHDR DecodeHeader(std::span<const uint8_t> in) { return RDRMSGHDR{ReadLe16(in, 0), in[2], in[3]}; }
 
 uint32_t RoundUpToBlock(uint32_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
 
@@ -52,7 +65,7 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
   const uint32_t capacity = idata == nullptr ? 0 : DecodeMessageSize(ihdr->Size);
 
   std::array<uint8_t, kMessageBuffer> message{};
-  std::memcpy(message.data(), ohdr, sizeof(RDRMSGHDR));
+  EncodeHeader(*ohdr, message);
   const uint32_t size = ohdr->Size;
   if (size != 0) {
     if (size > kLargestRequestBody) {
@@ -63,10 +76,10 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
       Trace(handle, kTraceError, "\nNull data pointer for non-null message");
       return fail(kErrInvalidParameter);
     }
-    std::memcpy(message.data() + sizeof(RDRMSGHDR), odata, size);
+    std::memcpy(message.data() + kHeaderBytes, odata, size);
   }
 
-  const int32_t wire = static_cast<int32_t>(RoundUpToBlock(size + sizeof(RDRMSGHDR)));
+  const int32_t wire = static_cast<int32_t>(RoundUpToBlock(size + kHeaderBytes));
   int32_t written = 0;
   if (!MyWriteFile(handle, message.data(), wire, &written, Remaining(start, budget))) return fail(-1);
   if (written < wire) return fail(kErrUsbSend);
@@ -75,11 +88,11 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
   const int32_t first_read = std::clamp(handle->first_read_length, 0, static_cast<int32_t>(kMessageBuffer));
   int32_t received = 0;
   if (!MyReadFile(handle, message.data(), first_read, &received, Remaining(start, budget))) return fail(-1);
-  if (received < static_cast<int32_t>(sizeof(RDRMSGHDR))) {
+  if (received < static_cast<int32_t>(kHeaderBytes)) {
     Trace(handle, kTraceError, "\nIncomplete message; only received %d bytes", received);
     return fail(kErrIncompleteMessage);
   }
-  std::memcpy(ihdr, message.data(), sizeof(RDRMSGHDR));
+  *ihdr = DecodeHeader(message);
   if (ihdr->Command != ohdr->Command) {
     RDRFlush(handle);
     return fail(kErrInvalidContent);
@@ -98,18 +111,18 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
 
   auto* destination = static_cast<uint8_t*>(idata);
   const uint32_t got = static_cast<uint32_t>(received);
-  if (got >= body + sizeof(RDRMSGHDR)) {
-    std::memcpy(destination, message.data() + sizeof(RDRMSGHDR), body);
+  if (got >= body + kHeaderBytes) {
+    std::memcpy(destination, message.data() + kHeaderBytes, body);
     Trace(handle, kTraceDetail, "\nMessage received in the first request = %d", static_cast<int32_t>(body));
     return HandleExit(handle, "USBSendReceiveEx", __LINE__, kCheckNonZero, 1);
   }
 
   // The rest of the reply: straight into the caller's buffer while whole
   // blocks fit, the padding beyond its room through the drain buffer.
-  const uint32_t copied = got - sizeof(RDRMSGHDR);
-  std::memcpy(destination, message.data() + sizeof(RDRMSGHDR), copied);
+  const uint32_t copied = got - kHeaderBytes;
+  std::memcpy(destination, message.data() + kHeaderBytes, copied);
   uint8_t* cursor = destination + copied;
-  const uint32_t remaining_wire = (RoundUpToBlock(body + sizeof(RDRMSGHDR)) / kBlock - got / kBlock) * kBlock;
+  const uint32_t remaining_wire = (RoundUpToBlock(body + kHeaderBytes) / kBlock - got / kBlock) * kBlock;
   const uint32_t room = capacity - copied;
   uint32_t direct = remaining_wire;
   uint32_t drain = 0;

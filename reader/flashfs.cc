@@ -6,12 +6,14 @@
 #include <bitset>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
 
 #include "reader/flash.h"
 #include "reader/frame.h"
@@ -817,9 +819,29 @@ class CopyEnd {
   std::FILE* host_ = nullptr;
 };
 
+// A host path that names something other than a regular file (a folder, a
+// device): a folder even opens for reading on some systems and then reports
+// a size that is none. Absent paths pass; opening them decides.
+bool IsOtherThanFile(const char* name) {
+  if (IsReaderFileName(name)) return false;
+  std::error_code error;
+  const std::filesystem::file_type type = std::filesystem::status(name, error).type();
+  return type != std::filesystem::file_type::regular && type != std::filesystem::file_type::not_found &&
+         type != std::filesystem::file_type::none;
+}
+
 int32_t Copy(RDRHANDLE handle, const char* source_name, const char* destination_name) {
   if (source_name == nullptr || destination_name == nullptr || source_name[0] == '\0' || destination_name[0] == '\0') {
     SetLibraryError(handle, kErrInvalidParameter);
+    return -1;
+  }
+  // Judged before either side is opened, so the reader sees no traffic.
+  if (IsOtherThanFile(source_name)) {
+    SetLibraryError(handle, kErrLocalRead);
+    return -1;
+  }
+  if (IsOtherThanFile(destination_name)) {
+    SetLibraryError(handle, kErrLocalWrite);
     return -1;
   }
   auto release = [handle](void* block) { PlatformAlloc(handle, block, 0); };
@@ -904,8 +926,9 @@ int32_t F_fclose(FlashFile* file) {
     return -1;
   }
   // A refusal on a live handle (a call from its progress callback) leaves
-  // the object to the operation that may be using it.
-  if (!HandleEnter(owner, "F_fclose", __LINE__)) return -1;
+  // the object to the operation that may be using it; an abort answer does
+  // not keep the object from being released.
+  if (!HandleEnterPastAbort(owner, "F_fclose", __LINE__)) return -1;
   TracePointer(owner, "hdl", file);
   if (!FreeFile(owner, file)) {
     SetLibraryError(owner, kErrInvalidParameter);

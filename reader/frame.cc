@@ -132,7 +132,9 @@ int32_t RDRInitialize() { return 1; }
 // the owner's updates, and could let two threads into one handle at once.
 // Taking it before the in-callback test also means only the callback's own
 // thread can be refused as re-entrant; other threads simply wait.
-int32_t HandleEnter(RDRHANDLE handle, const char* name, int32_t line) {
+namespace {
+
+int32_t Enter(RDRHANDLE handle, const char* name, int32_t line, bool abort_refuses) {
   if (!IsValidReaderHandle(handle)) {
     SetLibraryError(nullptr, kErrInvalidParameter);
     return 0;
@@ -151,7 +153,12 @@ int32_t HandleEnter(RDRHANDLE handle, const char* name, int32_t line) {
 
   handle->operation_start = platform::GetClock().TickCount();
   handle->progress = -1;
+  handle->abort_overruled = false;
   if (handle->callback != nullptr && InvokeCallback(handle, 0, 0) == 0) {
+    if (!abort_refuses) {
+      handle->abort_overruled = true;
+      return 1;
+    }
     SetLibraryError(handle, kErrCallbackAbort);
     handle->depth = 0;
     RefuseEntry(handle, "\nERROR: enter %s(%d)[%d] aborted by callback", name, line);
@@ -161,13 +168,23 @@ int32_t HandleEnter(RDRHANDLE handle, const char* name, int32_t line) {
   return 1;
 }
 
+}  // namespace
+
+int32_t HandleEnter(RDRHANDLE handle, const char* name, int32_t line) { return Enter(handle, name, line, true); }
+
+int32_t HandleEnterPastAbort(RDRHANDLE handle, const char* name, int32_t line) {
+  return Enter(handle, name, line, false);
+}
+
 namespace {
 
 // Exit steps 2-3 shared by the integer and pointer forms; true when the
 // callback aborted the operation.
 bool ExitCallbackAndDepth(RDRHANDLE handle, const char* name, int32_t line, int32_t abort_level) {
   bool aborted = false;
-  if (handle->depth == 1 && handle->callback != nullptr) {
+  const bool ask = handle->depth == 1 && !handle->abort_overruled;
+  if (handle->depth == 1) handle->abort_overruled = false;
+  if (ask && handle->callback != nullptr) {
     uint32_t elapsed = platform::GetClock().TickCount() - handle->operation_start;
     if (InvokeCallback(handle, elapsed, 100) == 0) {
       SetLibraryError(handle, kErrCallbackAbort);
@@ -295,8 +312,13 @@ int32_t CallProgressCallback(RDRHANDLE handle, int32_t progress) {
   return InvokeCallback(handle, platform::GetClock().TickCount() - handle->operation_start, progress);
 }
 
+// A callback that answers abort at entry to every operation would otherwise
+// keep itself installed for good, and with it every file object and reader
+// its owner can no longer close; so its entry answer cannot refuse its own
+// replacement. A callback that lets the call in still judges it at exit, and
+// a call failed there changes nothing.
 int32_t RDRCallbackSet(RDRHANDLE handle, RDRCALLBACK callback, uint32_t user) {
-  if (!HandleEnter(handle, "RDRCallbackSet", __LINE__)) return 0;
+  if (!HandleEnterPastAbort(handle, "RDRCallbackSet", __LINE__)) return 0;
   TracePointer(handle, "vhdl", handle);
   TracePointer(handle, "callback", reinterpret_cast<const void*>(callback));
   TraceInt(handle, "user", static_cast<int32_t>(user));
@@ -304,8 +326,10 @@ int32_t RDRCallbackSet(RDRHANDLE handle, RDRCALLBACK callback, uint32_t user) {
   // the next operation rather than by its own installation.
   std::lock_guard keep(handle->lock);
   int32_t result = HandleExit(handle, "RDRCallbackSet", __LINE__, kCheckNonZero, 1);
-  handle->callback = callback;
-  handle->callback_user = user;
+  if (result != 0) {
+    handle->callback = callback;
+    handle->callback_user = user;
+  }
   return result;
 }
 
@@ -333,8 +357,10 @@ int32_t RDRClose(RDRHANDLE handle) {
   return 1;
 }
 
+// Past an abort answer: RDRClose releases the handle's trace instance
+// through here, whatever the callback wants.
 int32_t RDRLogSet(RDRHANDLE handle, LOGHANDLE log) {
-  if (!HandleEnter(handle, "RDRLogSet", __LINE__)) return 0;
+  if (!HandleEnterPastAbort(handle, "RDRLogSet", __LINE__)) return 0;
   TracePointer(handle, "vhdl", handle);
   TracePointer(handle, "lhdl", log);
   Trace(handle, kTraceDetail, "\nRemoving instance 0x" QUORVEL_PTR " from logging", Address(handle));
@@ -346,7 +372,7 @@ int32_t RDRLogSet(RDRHANDLE handle, LOGHANDLE log) {
     if (LogIsValid(handle->trace)) LogDetachInstance(handle->trace);
     handle->trace = LogAttachInstance(log);
   }
-  if (!HandleEnter(handle, "RDRLogSet", __LINE__)) return 0;
+  if (!HandleEnterPastAbort(handle, "RDRLogSet", __LINE__)) return 0;
   Trace(handle, kTraceDetail, "\nAdded instance 0x" QUORVEL_PTR " to Logging", Address(handle));
   return HandleExit(handle, "RDRLogSet", __LINE__, kCheckNonZero, 1);
 }

@@ -25,6 +25,14 @@ bool CheckIntegerResult(uint32_t check, int32_t result);
 bool CheckPointerResult(uint32_t check, const void* result);
 
 int32_t HandleEnter(RDRHANDLE handle, const char* name, int32_t line);
+// The entry step of operations that the progress callback's abort answer
+// must not stop: the closes, which must release what they hold, and the
+// operations that replace the callback or the trace instance. The callback is
+// still called at entry; if it answers abort, nothing is recorded, the
+// operation goes on and its exit step does not ask the callback again. An
+// invalid handle and a call from the callback itself are refused as by
+// HandleEnter.
+int32_t HandleEnterPastAbort(RDRHANDLE handle, const char* name, int32_t line);
 int32_t HandleExit(RDRHANDLE handle, const char* name, int32_t line, uint32_t check, int32_t result);
 void* HandleExitPointer(RDRHANDLE handle, const char* name, int32_t line, uint32_t check, void* result);
 int32_t LogEnter(LOGHANDLE log, const char* name, int32_t line);

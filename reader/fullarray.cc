@@ -295,7 +295,9 @@ int32_t FullArrayAPIVersion(FAHANDLE handle, uint32_t* value) {
 int32_t FullArrayClose(FAHANDLE handle) {
   RDRHANDLE inner = LiveInner(handle);
   if (inner == nullptr) return 0;
-  if (HandleEnter(inner, "FullArrayClose", __LINE__)) {
+  // An abort answer of the progress callback does not keep the object and
+  // the reader it holds open from being released.
+  if (HandleEnterPastAbort(inner, "FullArrayClose", __LINE__)) {
     TracePointer(inner, "vhdl", handle);
     Trace(inner, kTraceDetail, "\nReader closure will continue after exit log");
     HandleExit(inner, "FullArrayClose", __LINE__, kCheckNonZero, 1);

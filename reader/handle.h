@@ -46,6 +46,9 @@ struct ReaderHandleRecord {
   uint32_t operation_start = 0;   // tick count at the outermost entry
   int32_t depth = 0;              // open library operations on this handle
   int32_t in_callback = 0;        // > 0 while the progress callback runs
+  // The outermost operation went on past the callback's abort answer at
+  // entry (HandleEnterPastAbort); its exit does not ask the callback again.
+  bool abort_overruled = false;
   char firmware_name[32] = {};
   int32_t firmware_number = 0;
   int32_t firmware_number2 = 0;

@@ -69,6 +69,8 @@ struct SectorReply {
   }
 };
 
+constexpr size_t kStatusBytes = 2;
+
 bool SectorCommandsSupported(RDRHANDLE handle) {
   const int32_t number = handle->firmware_number;
   return number >= 41014 && number != 41031 && number != 41040;
@@ -89,6 +91,18 @@ struct SectorCall {
   uint16_t* assigned_id;  // SectorNew only
   uint16_t* location;     // logical view, may be null
 };
+
+// Whether a successful reply must carry the assigned id and location. A
+// deleted sector's new location is of no use to anyone, so SectorDelete
+// takes it when it comes and does without it otherwise.
+bool NeedsFields(const SectorCall& call) {
+  switch (call.sub_command) {
+    case kNew: return true;
+    case kRead:
+    case kWrite: return call.location != nullptr;
+    default: return false;
+  }
+}
 
 // The work of every sector operation, run inside the caller's frame.
 int32_t PerformSectorCall(RDRHANDLE handle, const SectorCall& call) {
@@ -157,21 +171,30 @@ int32_t PerformSectorCall(RDRHANDLE handle, const SectorCall& call) {
   RDRMSGHDR ihdr{static_cast<uint16_t>(capacity), 0, 0};
   if (!RDRSendReceive(handle, &ohdr, request.data(), &ihdr, reply.data())) return 0;
   const size_t received = DecodeMessageSize(ihdr.Size);
-  if (received < fields) {
+  if (received < kStatusBytes) {
     // Without its status a reply cannot be judged; taking zeros for it would
     // report success.
     Trace(handle, kTraceError, "\nSector reply of %d bytes has no status", static_cast<int32_t>(received));
     SetLibraryError(handle, kErrIncompleteMessage);
     return 0;
   }
-
-  const SectorReply fields_in = SectorReply::Decode(std::span<const uint8_t>(reply.data(), fields));
-  if (call.sub_command == kNew) *call.assigned_id = fields_in.logical_id;
-  if (IsLogical(call.sub_command) && call.sub_command != kInit && call.location != nullptr) {
-    *call.location = fields_in.physical_loc;
+  // A reader may answer with the status alone; the fields behind it are
+  // needed only when the status is 0 and the operation reads them.
+  const bool has_fields = call.sub_command != kInit && received >= SectorReply::kBytes;
+  SectorReply fields_in =
+      SectorReply::Decode(std::span<const uint8_t>(reply.data(), has_fields ? fields : kStatusBytes));
+  if (has_fields) {
+    if (call.sub_command == kNew) *call.assigned_id = fields_in.logical_id;
+    if (IsLogical(call.sub_command) && call.sub_command != kInit && call.location != nullptr) {
+      *call.location = fields_in.physical_loc;
+    }
+  } else {
+    // What the trace shows: nothing moved.
+    fields_in.logical_id = parameters.logical_id;
+    fields_in.physical_loc = parameters.physical_loc;
   }
   size_t delivered = 0;
-  if (reads) {
+  if (reads && received > fields) {
     delivered = std::min(static_cast<size_t>(call.length), received - fields);
     if (delivered > 0) std::memcpy(call.read_buffer, reply.data() + fields, delivered);
   }
@@ -200,6 +223,12 @@ int32_t PerformSectorCall(RDRHANDLE handle, const SectorCall& call) {
   }
 
   if (!FlashErrorCheck(handle, fields_in.status)) return 0;
+  if (!has_fields && NeedsFields(call)) {
+    Trace(handle, kTraceError, "\nSector reply of %d bytes lacks the fields after its status",
+          static_cast<int32_t>(received));
+    SetLibraryError(handle, kErrIncompleteMessage);
+    return 0;
+  }
   if (reads && delivered < static_cast<size_t>(call.length)) {
     Trace(handle, kTraceError, "\nSector reply carried %d of %d data bytes", static_cast<int32_t>(delivered),
           call.length);

@@ -103,6 +103,11 @@ TEST(FlashCopy, FailuresNameTheSideThatFailed) {
                     kErrLocalOpen);
 
   ASSERT_EQ(F_cp(handle, source.c_str(), "0:src.bin"), 30000);
+  // A folder is no file: refused before the reader sees a request.
+  const uint64_t sector_requests = bench.flash().Statistics().sector_requests;
+  EXPECT_FAILS_WITH(F_cp(handle, dir.path().string().c_str(), "0:x"), -1, kErrLocalRead);
+  EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", dir.path().string().c_str()), -1, kErrLocalWrite);
+  EXPECT_EQ(bench.flash().Statistics().sector_requests, sector_requests);
   const std::string keep = dir.File("keep.bin");
   WriteFile(keep, "keep");
   // No transfer buffer: neither file is touched.

@@ -2,6 +2,7 @@
 // simulated unit whose flash the test can inspect and damage.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,54 @@ TEST(FlashFileTransfers, ChainGrowthZeroLengthWriteAndOneSizeUpdate) {
   EXPECT_EQ(bench.Read("full.bin"), expected);
   // Bit 15 of a fresh sector's link was kept when the chain grew.
   EXPECT_EQ(bench.Sector(FirstSector(bench.Entry(2)))[1021] & 0x80, 0x80);
+}
+
+std::vector<int32_t> g_progress;  // each value the callback saw, repeats dropped
+
+int32_t RecordProgress(uint32_t, int32_t progress, uint32_t) {
+  if (g_progress.empty() || g_progress.back() != progress) g_progress.push_back(progress);
+  return 1;
+}
+
+// What the progress callback sees of a write, a read past the end and a
+// removal; the location hints sent meanwhile; the entry a removal leaves.
+TEST(FlashFileTransfers, ProgressHintsAndTheEntryARemovalLeaves) {
+  FlashBench bench;
+  RDRHANDLE handle = bench.handle();
+  FlashFile* file = F_fopen(handle, "0:progress.bin", "w+");
+  ASSERT_NE(file, nullptr);
+  const sim::FlashStatistics before = bench.flash().Statistics();
+  ASSERT_EQ(RDRCallbackSet(handle, RecordProgress, 0), 1);
+  const std::vector<uint8_t> data = Pattern(2040, 21);
+  std::vector<uint8_t> back(3060);
+  auto watched = [](auto&& run) {
+    g_progress.clear();
+    run();
+    return g_progress;
+  };
+  using Seen = std::vector<int32_t>;
+  EXPECT_EQ(watched([&] { EXPECT_EQ(F_fwrite(data.data(), 1, 2040, file), 2040); }), (Seen{0, -1, 50, 100}));
+  ASSERT_EQ(F_fseek(file, 0, 0), 0);
+  // Shares of the 3060 bytes asked for, not of the 2040 that remained.
+  EXPECT_EQ(watched([&] { EXPECT_EQ(F_fread(back.data(), 1, 3060, file), 2040); }), (Seen{0, -1, 66, 100}));
+  ASSERT_EQ(F_fclose(file), 0);
+  // The cleared entry's write shows its own 100; then sectors deleted of
+  // size / 1020 + 1 (the share after the last deletion is seen by nobody).
+  EXPECT_EQ(watched([&] { EXPECT_EQ(F_remove(handle, "0:progress.bin"), 0); }), (Seen{0, -1, 100, 33, 100}));
+  ASSERT_EQ(RDRCallbackSet(handle, nullptr, 0), 1);
+
+  // Every hint is the last location the reader returned for the file, so
+  // three are stale: the new second sector written and read with the first
+  // one's location, and the read restarting at the first sector's id. The
+  // links a removal reads go without one.
+  const sim::FlashStatistics after = bench.flash().Statistics();
+  EXPECT_EQ(after.hints_stale - before.hints_stale, 3u);
+  EXPECT_EQ(after.hints_absent - before.hints_absent, 2u);
+  EXPECT_EQ(after.hints_current - before.hints_current, 11u);
+  // Only the name's first byte is cleared.
+  std::vector<uint8_t> entry(20, 0);
+  std::memcpy(entry.data() + 1, "rogress.bin", 11);
+  EXPECT_EQ(bench.Entry(1), entry);
 }
 
 TEST(FlashFileTransfers, EndOfFileIsStickyAndSeeksStayInside) {
@@ -458,7 +507,7 @@ int32_t CloseFromCallback(uint32_t, int32_t, uint32_t) {
   return 1;
 }
 
-TEST(FlashFileObjects, CloseFromTheProgressCallbackIsRefusedAndFreesNothing) {
+TEST(FlashFileObjects, CloseIsRefusedFromTheCallbackButNotByItsAbortAnswer) {
   FlashBench bench;
   RDRHANDLE handle = bench.handle();
   ASSERT_TRUE(bench.Write("busy", Pattern(100, 16)));
@@ -473,6 +522,16 @@ TEST(FlashFileObjects, CloseFromTheProgressCallbackIsRefusedAndFreesNothing) {
   g_file_to_close = nullptr;
   ASSERT_EQ(RDRCallbackSet(handle, nullptr, 0), 1);
   EXPECT_EQ(F_ftell(file), 100);
+  // An abort answer does not keep a close from releasing the object, nor
+  // the callback from being removed.
+  ASSERT_EQ(RDRCallbackSet(
+                handle, [](uint32_t, int32_t, uint32_t) { return 0; }, 0),
+            1);
+  EXPECT_EQ(F_fclose(file), 0);
+  EXPECT_FAILS_WITH(F_fclose(file), -1, 4);
+  EXPECT_EQ(RDRCallbackSet(handle, nullptr, 0), 1);
+  file = F_fopen(handle, "busy", "rb");
+  ASSERT_NE(file, nullptr);
   EXPECT_EQ(F_fclose(file), 0);
 }
 

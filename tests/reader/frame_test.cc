@@ -192,6 +192,37 @@ TEST_F(FrameTest, CallbackAbortAtExitTurnsSuccessIntoFailure) {
   EXPECT_EQ(MEMFlush(handle_), 1);
 }
 
+int32_t AcceptAll(uint32_t, int32_t, uint32_t) { return 1; }
+
+// The callback's abort answer at entry cannot keep it installed (nor is it
+// asked again at exit); its abort at exit fails the call, which then
+// changes nothing.
+TEST_F(FrameTest, ReplacingACallbackPastItsAbortAnswers) {
+  struct Case {
+    int32_t abort_at;
+    RDRCALLBACK replacement;
+    int32_t result;
+    size_t calls;
+  };
+  for (const Case& c :
+       {Case{0, nullptr, 1, 1}, Case{0, AcceptAll, 1, 1}, Case{100, AcceptAll, 0, 2}, Case{-2, nullptr, 1, 2}}) {
+    SCOPED_TRACE(c.abort_at);
+    abort_at_ = -2;
+    ASSERT_EQ(RDRCallbackSet(handle_, Record, 3), 1);
+    abort_at_ = c.abort_at;
+    calls_.clear();
+    SetErrorCode(handle_, 0);
+    EXPECT_EQ(RDRCallbackSet(handle_, c.replacement, 4), c.result);
+    EXPECT_EQ(calls_.size(), c.calls);
+    EXPECT_EQ(handle_->last_error, c.result == 1 ? 0 : LibraryError(kErrCallbackAbort));
+    EXPECT_EQ(handle_->callback, c.result == 1 ? c.replacement : Record);
+    EXPECT_EQ(handle_->callback_user, c.result == 1 ? 4u : 3u);
+    EXPECT_EQ(handle_->depth, 0);
+    abort_at_ = -2;
+    ASSERT_EQ(RDRCallbackSet(handle_, nullptr, 0), 1);
+  }
+}
+
 TEST(ResultCodes, ReaderStatusesMapToLibraryErrors) {
   RDRHANDLE handle = MEMOpen();
   EXPECT_EQ(RDRErrorCheck(handle, 0), 0);
@@ -212,16 +243,75 @@ TEST(ResultCodes, ReaderStatusesMapToLibraryErrors) {
 TEST(ResultCodes, TextsForEveryKindOfCode) {
   char text[128];
   const std::pair<int32_t, std::string> texts[] = {
-      {LibraryError(36), "Flash file directory is currupted"},
-      {LibraryError(0), "Operating system error"},
-      {LibraryError(46), "Attempt to close log that is still attached"},
-      {0x20007FCD, "Flash: Flash simulation failed to open"},
-      {0x20007FC0, "Flash: Nonzero error not recognized"},
-      {LibraryError(500), "Unknown library error 500"},
-      {LibraryError(32718), "Unknown library error 32718"},
-      {0, "No error"},
+      {0, "Operating system error"},
+      {1, "Incomplete message received from reader"},
+      {2, "Message from reader longer than expected"},
+      {3, "Message from reader has invalid content"},
+      {4, "An invalid parameter was passed to library"},
+      {5, "The scan parameters were adjusted"},
+      {6, "Insufficient memory available to complete function"},
+      {7, "Attempt to write past the end of buffer"},
+      {8, "This request is not supported"},
+      {9, "The write request could not be verified"},
+      {10, "The serial string could not be extracted"},
+      {11, "Reader returned an unrecognized error"},
+      {12, "Reader returned 0xFEF1; a timeout occurred"},
+      {13, "Reader returned 0xFEF2; a bad parameter was passed in"},
+      {14, "Reader returned 0xFEF3, it has run out of space"},
+      {15, "Reader returned 0xFEF4"},
+      {16, "Reader returned 0xFEF5, it is not accepting requests"},
+      {17, "Reader returned 0xFEF6, it does not support this request"},
+      {18, "Reader returned 0xFEF7, it is detecting a sensor problem"},
+      {19, "Attempt at re-entering the library while in a callback"},
+      {20, "The requested tag is not constructed properly"},
+      {21, "The XML structure has a mismatched tag"},
+      {22, "Requested data was not found"},
+      {23, "The lighting parameters are non-standard"},
+      {24, "Unable to interpret scan info parameters"},
+      {25, "Callback function returned ABORT indicator"},
+      {26, "The function timed out"},
+      {27, "Undefined error 0x001B"},
+      {28, "Undefined error 0x001C"},
+      {29, "Undefined error 0x001D"},
+      {30, "An error was detected during a USB transaction"},
+      {31, "The USB connection was lost"},
+      {32, "No configuration was loaded"},
+      {33, "Unable to send USB message"},
+      {34, "The configuration header appears to be corrupt"},
+      {35, "The WBG JPEG failed to decompress"},
+      {36, "Flash file directory is currupted"},
+      {37, "Flash file name is invalid"},
+      {38, "Failed to open the requested local file"},
+      {39, "Failed to read from the requested local file"},
+      {40, "Failed to write to the requested local file"},
+      {41, "Flash file already exists"},
+      {42, "Invalid access to flash file requested"},
+      {43, "Flash file name too long"},
+      {44, "Renamed file must stay on same drive"},
+      {45, "Attempt to read past end of flash file"},
+      {46, "Attempt to close log that is still attached"},
+      {32704, "Flash: Nonzero error not recognized"},
+      {32705, "Flash: Invalid parameters"},
+      {32706, "Flash: Sector not found"},
+      {32707, "Flash: Cannot write data, a bit is already cleared"},
+      {32708, "Flash: VPP went out of spec during program or erase"},
+      {32709, "Flash: Write protect or zone lock bit set"},
+      {32710, "Flash: Program attempt failed"},
+      {32711, "Flash: Erase attempt failed"},
+      {32712, "Flash: A power failure detected prior to write"},
+      {32713, "Flash: The sector is linked to by another sector"},
+      {32714, "Flash: Unsupported flash memory device"},
+      {32715, "Flash: File system corruption"},
+      {32716, "Flash: File system is full"},
+      {32717, "Flash: Flash simulation failed to open"},
   };
-  for (const auto& [code, expected] : texts) {
+  for (const auto& [number, expected] : texts) {
+    EXPECT_EQ(RDRErrorText(LibraryError(number), text, sizeof text), 1) << number;
+    EXPECT_EQ(text, expected) << number;
+  }
+  for (const auto& [code, expected] : {std::pair<int32_t, std::string>{LibraryError(500), "Unknown library error 500"},
+                                       {LibraryError(32718), "Unknown library error 32718"},
+                                       {0, "No error"}}) {
     EXPECT_EQ(RDRErrorText(code, text, sizeof text), 1);
     EXPECT_EQ(text, expected);
   }
@@ -295,8 +385,8 @@ TEST(FrameTrace, NestedOperationGoldenOutput) {
 }
 
 // Every allocation of a size writes its detail line to the handle's trace,
-// a failed one with the address 0.
-TEST(FrameTrace, AllocationsAreTracedOnTheirHandle) {
+// a failed one with the address 0; a success exit shows its result in hex.
+TEST(FrameTrace, AllocationsAndSuccessExitsAreTracedOnTheirHandle) {
   platform::VirtualClock clock;
   platform::ScopedClock use_clock(clock);
   testing_support::TraceCapture trace;
@@ -312,6 +402,8 @@ TEST(FrameTrace, AllocationsAreTracedOnTheirHandle) {
   EXPECT_FAILS_ON(handle, PlatformAlloc(handle, nullptr, 40), nullptr, kErrNoMemory);
   EXPECT_EQ(PlatformAlloc(handle, block, 0), nullptr);
   EXPECT_EQ(PlatformAlloc(nullptr, nullptr, 0), nullptr);
+  ASSERT_EQ(HandleEnter(handle, "Probe", 7), 1);
+  EXPECT_EQ(HandleExit(handle, "Probe", 8, kCheckAlways, 0xAB), 0xAB);
   RDRClose(handle);
   ASSERT_EQ(trace.Close(), 1);
 
@@ -321,6 +413,8 @@ TEST(FrameTrace, AllocationsAreTracedOnTheirHandle) {
   EXPECT_EQ(std::stoull(found[1].str(), nullptr, 16), address);
   EXPECT_NE(text.find("PlatformAlloc of 40 bytes at 0x0\r\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("PlatformAlloc of 0 bytes"), std::string::npos);
+  const std::string thread = std::to_string(platform::CurrentThreadId());
+  EXPECT_NE(text.find("exit  Probe(8)[" + thread + "] with success 0xAB\r\n"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -206,6 +206,17 @@ TEST(FullArrayHandles, InvalidAndClosedHandlesAreRefused) {
   EXPECT_EQ(FullArrayClose(handle), 1);
   EXPECT_FAILS_WITH(FullArrayStatus(handle, &word), 0, kErrInvalidParameter);  // closed: refused, not read
   EXPECT_EQ(FullArrayClose(handle), 0);
+
+  // A progress callback answering abort does not keep the reader held.
+  handle = FullArrayOpenUSB(nullptr);
+  ASSERT_NE(handle, InvalidFullArrayHandle());
+  ASSERT_EQ(RDRCallbackSet(
+                handle->inner, [](uint32_t, int32_t, uint32_t) { return 0; }, 0),
+            1);
+  EXPECT_EQ(FullArrayClose(handle), 1);
+  handle = FullArrayOpenUSB(nullptr);  // the reader is free to open again
+  ASSERT_NE(handle, InvalidFullArrayHandle());
+  EXPECT_EQ(FullArrayClose(handle), 1);
 }
 
 TEST(FullArrayHandles, OpenAndCloseLeaveTheTraceLogClosable) {

@@ -20,6 +20,7 @@ class SectorBench {
       : unit_(bench_.AddUnit(std::move(config))), handle_(bench_.Open(unit_)) {}
 
   RDRHANDLE handle() const { return handle_.get(); }
+  sim::Unit& unit() { return unit_; }
   sim::FlashModel& flash() { return unit_.flash(); }
   std::vector<sim::Request> SectorRequests() { return testing_support::RequestsOf(unit_, sim::kSectorCommand); }
 
@@ -99,12 +100,17 @@ TEST(SectorCommands, RawSectorsWriteReadEraseAndNorRule) {
 }
 
 TEST(SectorCommands, FirmwareWithoutSectorCommandsSendsNothing) {
-  for (const char* name : {"FW41011-01-01", "FW41031-01-01", "FW41040-02-03"}) {
+  for (const char* name : {"FW41011-01-01", "FW41013-01-01", "FW41031-01-01", "FW41040-02-03", "FW41014-01-01"}) {
     SCOPED_TRACE(name);
     sim::UnitConfig config = testing_support::WrUnitConfig();
     config.firmware_name = name;
     SectorBench bench(config);
     RDRHANDLE handle = bench.handle();
+    if (std::string(name) == "FW41014-01-01") {  // the first number with sector commands
+      EXPECT_EQ(SectorInit(handle, 0), 1);
+      EXPECT_EQ(bench.SectorRequests().size(), 1u);
+      continue;
+    }
     uint8_t buffer[16] = {};
     uint16_t id = 0;
     uint16_t location = 0;
@@ -146,6 +152,59 @@ TEST(SectorCommands, StatusesMapToFlashErrorsAndReadDataStillArrives) {
   EXPECT_FAILS_WITH(SectorDelete(handle, 0, 0x7000, nullptr), 0, 32706);
   bench.flash().InjectStatus(sim::kSubNew, -116);
   EXPECT_FAILS_WITH(SectorNew(handle, 0, &id, nullptr), 0, 32716);
+}
+
+// A reply may carry the status alone: it is judged at once, and only a
+// success whose further fields the operation reads lacks something.
+TEST(SectorCommands, StatusOnlyRepliesAreJudgedByTheirStatus) {
+  SectorBench bench;
+  RDRHANDLE handle = bench.handle();
+  uint8_t data[4] = {1, 2, 3, 4};
+  uint16_t id = 0;
+  uint16_t location = 0x55;
+  struct Case {
+    const char* operation;
+    int16_t status;
+    int32_t result;
+    int32_t error;  // library error number when the result is 0
+  };
+  const Case cases[] = {
+      {"delete", -126, 0, 32706},
+      {"delete", 0, 1, 0},
+      {"raw write", 0, 1, 0},
+      {"raw erase", 0, 1, 0},
+      {"raw erase", -121, 0, 32711},
+      {"read", 0, 0, 1},
+      {"read", -126, 0, 32706},
+      {"raw read", 0, 0, 1},
+      {"new", 0, 0, 1},
+      {"new", -116, 0, 32716},
+      {"write", 0, 0, 1},
+      {"write", -125, 0, 32707},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.operation) + " " + std::to_string(c.status));
+    handle->last_error = 0;
+    std::vector<uint8_t> reply = {
+        2, 0, sim::kSectorCommand, 0, static_cast<uint8_t>(c.status), static_cast<uint8_t>(c.status >> 8)};
+    reply.resize(64);
+    bench.unit().SetFaults({});
+    bench.unit().ScriptReply(1, sim::ScriptedReply{{reply}});
+    const std::string operation = c.operation;
+    int32_t result = -1;
+    if (operation == "delete") result = SectorDelete(handle, 0, 9, &location);
+    if (operation == "raw write") result = SectorRawWrite(handle, 0, 70, 0, 4, data);
+    if (operation == "raw erase") result = SectorRawErase(handle, 0, 64, 1, 1);
+    if (operation == "read") result = SectorRead(handle, 0, 9, 0, 4, data, &location);
+    if (operation == "raw read") result = SectorRawRead(handle, 0, 70, 0, 4, data);
+    if (operation == "new") result = SectorNew(handle, 0, &id, &location);
+    if (operation == "write") result = SectorWrite(handle, 0, 9, 0, 4, data, &location);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(handle->last_error, c.result == 0 ? LibraryError(c.error) : 0);
+    EXPECT_EQ(location, 0x55) << "no location came back";
+    EXPECT_EQ(bench.SectorRequests().size(), 1u);
+    bench.unit().ClearTraffic();
+  }
 }
 
 TEST(SectorCommands, OversizeLengthAndNullBuffersAreRefusedWithoutTraffic) {

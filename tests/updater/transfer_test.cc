@@ -124,6 +124,20 @@ TEST_F(TransferTest, TheCrcOfAbcIsSentWithoutTheFinalInversion) {
                                                    At("End", "RdrNewFileCopy")}));
 }
 
+// Data whose CRC register comes out 0: the final packet then carries no
+// size, name or CRC, and the unit takes the file for a nameless image.
+TEST_F(TransferTest, ARegisterOfZeroLeavesTheFinalFieldsOut) {
+  const std::string data = "abc" + Le32(0xCADBBE3D);
+  auto file = Open(data);
+  ASSERT_EQ(RdrNewFileCopy(file.get(), static_cast<uint32_t>(data.size()), "app.bin", 1024), 0);
+  ASSERT_EQ(Packets().size(), 1u);
+  EXPECT_EQ(sim::ReadU32(Packets()[0].body, 16), 0u);
+  EXPECT_EQ(sim::ReadU32(Packets()[0].body, 48), 0u);
+  EXPECT_EQ(sim::ReadText(Packets()[0].body, 21, 27), "");
+  EXPECT_FALSE(unit_->FileNamed("app.bin"));
+  EXPECT_EQ(unit_->Image(), Bytes(data));
+}
+
 TEST_F(TransferTest, PacketFailuresInBothLogStyles) {
   struct Case {
     uint32_t refused;  // index of the refused packet; 99: none
