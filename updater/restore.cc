@@ -11,6 +11,7 @@
 #include "platform/system.h"
 #include "reader/flash.h"
 #include "updater/engine.h"
+#include "updater/local_file.h"
 #include "updater/session_log.h"
 
 namespace {
@@ -23,23 +24,12 @@ constexpr int32_t kEraseFailed = 33;
 // Where each generation of the image carries its application header, in the
 // order they are tried.
 constexpr std::array<long, 4> kGenerationOffsets = {0x50000, 0x2A0000, 0x400000, 0x5A0000};
-constexpr uint32_t kHeaderMagic = 0xA5A5A5A5u;
-constexpr uint32_t kHeaderMarker = 0x01010101u;
-constexpr size_t kHeaderBytes = 32;
 
 constexpr size_t kBlockBytes = 1024;
 constexpr int64_t kEraseGroupBlocks = 64;
 // Sector numbers travel as 16-bit values.
 constexpr int64_t kAddressableBlocks = 65536;
 constexpr uint32_t kImagePacketSize = 1024;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-uint32_t ReadLe32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-}
 
 // One restore's log: the dialog's copy prefixes every message but the
 // protocol line and writes no Begin, End or path entries.
@@ -75,7 +65,7 @@ class RestoreScope {
   RestoreScope(const RestoreScope&) = delete;
   RestoreScope& operator=(const RestoreScope&) = delete;
 
-  std::unique_ptr<std::FILE, FileCloser> file;
+  LocalFile file;
 
  private:
   const RestoreLog& log_;
@@ -90,12 +80,12 @@ int32_t SendImage(std::FILE* file, int64_t size, const RestoreLog& log, LogStyle
       log.Entry(RT::BaseString("gen %d file header missing", number));
       return kNotStarted;
     }
-    std::array<uint8_t, kHeaderBytes> header{};
+    std::array<uint8_t, kApplicationHeaderBytes> header{};
     if (std::fread(header.data(), 1, header.size(), file) != header.size()) {
       log.Entry(RT::BaseString("gen %d file read header failed", number));
       return kNotStarted;
     }
-    if (ReadLe32(header.data()) == kHeaderMagic && ReadLe32(header.data() + 4) == kHeaderMarker) {
+    if (IsApplicationHeader(header)) {
       // The transfer counts the file's bytes in 32 bits; a larger file would
       // be sent cut short.
       if (size > int64_t{UINT32_MAX}) {

@@ -11,6 +11,7 @@
 #include "reader/flash.h"
 #include "reader/fullarray.h"
 #include "updater/engine.h"
+#include "updater/local_file.h"
 #include "updater/program_title.h"
 #include "updater/session_log.h"
 #include "updater/silent.h"
@@ -21,22 +22,10 @@ constexpr const char* kDoSilentLocation = "QuorvelFirmwareUpdaterSilent::DoSilen
 constexpr const char* kUpdateLocation = "UpdateFirmwareSlient";
 constexpr uint32_t kFullArrayOmnikeyBit = 0x4000;
 constexpr uint32_t kPacketSize = 1024;
-constexpr size_t kApplicationHeaderBytes = 32;
-constexpr uint32_t kHeaderMagic = 0xA5A5A5A5;
-constexpr uint32_t kHeaderMarker = 0x01010101;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using LocalFile = std::unique_ptr<std::FILE, FileCloser>;
 
 void Log(const RT::BaseString& message) { WriteSessionLog(message, nullptr); }
 void Log(const char* message) { WriteSessionLog(message, nullptr); }
 bool Contains(const RT::BaseString& text, const char* part) { return text.Find(part) >= 0; }
-
-uint32_t LittleEndian32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-}
 
 // The moments at which the update waits for a rebooting unit.
 enum class Reboot { kAfterBootloader, kBeforeFx3, kFinal };
@@ -115,21 +104,6 @@ bool SkipStage(const QuorvelFirmwareUpdaterSilent& silent, const RT::BaseString&
   return false;
 }
 
-// Opens a firmware file for a packet transfer and reads its first 32 bytes.
-enum class HeaderRead { kOk, kNotOpened, kNotRead };
-HeaderRead OpenWithHeader(const RT::BaseString& path, LocalFile* file, uint32_t* size,
-                          std::array<uint8_t, kApplicationHeaderBytes>* header) {
-  file->reset(std::fopen(path.c_str(), "rb"));
-  if (*file == nullptr) return HeaderRead::kNotOpened;
-  std::FILE* stream = file->get();
-  if (std::fseek(stream, 0, SEEK_END) != 0) return HeaderRead::kNotRead;
-  const long end = std::ftell(stream);
-  if (end < 0 || std::fseek(stream, 0, SEEK_SET) != 0) return HeaderRead::kNotRead;
-  *size = static_cast<uint32_t>(end);
-  if (std::fread(header->data(), 1, header->size(), stream) != header->size()) return HeaderRead::kNotRead;
-  return HeaderRead::kOk;
-}
-
 class UpdateRun {
  public:
   explicit UpdateRun(QuorvelFirmwareUpdaterSilent& silent) : silent_(silent) {}
@@ -163,6 +137,25 @@ class UpdateRun {
     aborted_ = true;
   }
   void Abort(const char* message) { Abort(RT::BaseString("%s", message)); }
+
+  // Opens a firmware file for a packet transfer and reads the 32 bytes it
+  // starts with; aborts the stage when either fails. `what` names the file
+  // in the failure lines.
+  bool OpenForPackets(const RT::BaseString& path, const char* what, LocalFile* file, uint32_t* size,
+                      std::array<uint8_t, kApplicationHeaderBytes>* header) {
+    file->reset(std::fopen(path.c_str(), "rb"));
+    if (*file == nullptr) {
+      Abort(RT::BaseString("Can not open %s file, aborting Update", what));
+      return false;
+    }
+    const int64_t measured = MeasureFile(file->get());
+    if (measured < 0 || std::fread(header->data(), 1, header->size(), file->get()) != header->size()) {
+      Abort(RT::BaseString("Can not read %s file header, aborting Update", what));
+      return false;
+    }
+    *size = static_cast<uint32_t>(measured);
+    return true;
+  }
 
   void BootloaderStage() {
     const RT::BaseString& file = silent_.m_SelectedBootloaderFile;
@@ -209,14 +202,8 @@ class UpdateRun {
       LocalFile local;
       uint32_t size = 0;
       std::array<uint8_t, kApplicationHeaderBytes> header{};
-      switch (OpenWithHeader(file, &local, &size, &header)) {
-        case HeaderRead::kNotOpened: return Abort("Can not open application file, aborting Update");
-        case HeaderRead::kNotRead: return Abort("Can not read application file header, aborting Update");
-        case HeaderRead::kOk: break;
-      }
-      if (LittleEndian32(&header[0]) != kHeaderMagic || LittleEndian32(&header[4]) != kHeaderMarker) {
-        return Abort("Invalid application file header, aborting Update");
-      }
+      if (!OpenForPackets(file, "application", &local, &size, &header)) return;
+      if (!IsApplicationHeader(header)) return Abort("Invalid application file header, aborting Update");
       const int32_t result = RdrNewFileCopy(local.get(), size, "app.bin", kPacketSize);
       if (result != 0) return Abort(RT::BaseString("Update of app.bin failed (res = %d), aborting Update", result));
     } else {
@@ -298,11 +285,7 @@ class UpdateRun {
       LocalFile local;
       uint32_t size = 0;
       std::array<uint8_t, kApplicationHeaderBytes> header{};
-      switch (OpenWithHeader(file, &local, &size, &header)) {
-        case HeaderRead::kNotOpened: return Abort("Can not open fx3App file, aborting Update");
-        case HeaderRead::kNotRead: return Abort("Can not read fx3App file header, aborting Update");
-        case HeaderRead::kOk: break;
-      }
+      if (!OpenForPackets(file, "fx3App", &local, &size, &header)) return;
       result = RdrNewFileCopy(local.get(), size, "fx3.bin", kPacketSize);
     } else {
       result = RdrOldFileCopy(file.c_str(), "fx3.bin");

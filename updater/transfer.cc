@@ -13,6 +13,7 @@
 
 #include "reader/flash.h"
 #include "updater/engine.h"
+#include "updater/local_file.h"
 #include "updater/session_log.h"
 
 namespace {
@@ -45,11 +46,6 @@ constexpr uint32_t kOldCopyPiece = 900;
 constexpr int32_t kPacketWriteFailed = 32;
 constexpr int32_t kLocalReadFailed = 34;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using LocalFile = std::unique_ptr<std::FILE, FileCloser>;
-
 struct FlashFileCloser {
   void operator()(FlashFile* file) const { F_fclose(file); }
 };
@@ -60,19 +56,6 @@ bool Console(LogStyle style) { return style == LogStyle::kConsole; }
 // The dialog's copy names the procedure in front of each failure message.
 void LogFailure(LogStyle style, const char* console_message, const char* dialog_message) {
   WriteSessionLog(Console(style) ? console_message : dialog_message, nullptr);
-}
-
-// Size of an open file by seeking to its end; the position is back at the
-// start afterwards. -1 when the file cannot be measured.
-int64_t MeasureFile(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  const long size = std::ftell(file);
-  if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) return -1;
-  return size;
-}
-
-uint32_t ReadLe32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
 }
 
 // FX3 boot image results.

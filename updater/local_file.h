@@ -1,0 +1,33 @@
+// Local files of the update: the firmware files the engine reads and sends.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+
+struct LocalFileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+// An open local file, closed on every path.
+using LocalFile = std::unique_ptr<std::FILE, LocalFileCloser>;
+
+// The size of an open file, measured by seeking to its end; the position is
+// back at the start afterwards. -1 when the file cannot be measured.
+inline int64_t MeasureFile(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
+  const long size = std::ftell(file);
+  if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0) return -1;
+  return size;
+}
+
+inline uint32_t ReadLe32(const uint8_t* bytes) {
+  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
+}
+
+// The 32-byte header an application file starts with, and a flash image
+// carries at its generation's offset; only its first two words are checked.
+inline constexpr size_t kApplicationHeaderBytes = 32;
+inline bool IsApplicationHeader(std::span<const uint8_t, kApplicationHeaderBytes> header) {
+  return ReadLe32(header.data()) == 0xA5A5A5A5u && ReadLe32(header.data() + 4) == 0x01010101u;
+}
