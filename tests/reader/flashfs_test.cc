@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,13 @@
 #include "tests/support/expect_error.h"
 #include "tests/support/sim_bench.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/trace_capture.h"
 
 namespace {
+
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
 
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
   std::vector<uint8_t> data(size);
@@ -35,10 +41,13 @@ int32_t EntrySize(const std::vector<uint8_t>& entry) {
 
 class FlashBench {
  public:
-  explicit FlashBench(nlohmann::json flash = {{"sectors_per_chip", 600}},
-                      sim::UnitConfig config = testing_support::WrUnitConfig()) {
+  // With a state folder, the unit's flash outlives the bench as it would
+  // outlive a process.
+  explicit FlashBench(nlohmann::json flash = {{"sectors_per_chip", 600}}, const std::filesystem::path& state = {}) {
+    sim::UnitConfig config = testing_support::WrUnitConfig();
     config.flash = std::move(flash);
-    unit_ = &bench_.AddUnit(std::move(config));
+    shared_ = bench_.backend().AddUnit(std::move(config), state);
+    unit_ = shared_.get();
     Reopen();
   }
 
@@ -55,6 +64,13 @@ class FlashBench {
   }
   void ClearTraffic() { unit_->ClearTraffic(); }
 
+  // An open expected to succeed; a failure shows and later calls on the
+  // null object fail too.
+  FlashFile* Open(const std::string& name, const char* mode) {
+    FlashFile* file = F_fopen(handle(), name.c_str(), mode);
+    if (file == nullptr) ADD_FAILURE() << "F_fopen " << name << " " << mode << ": " << GetErrorCode();
+    return file;
+  }
   bool Write(const std::string& name, const std::vector<uint8_t>& data, const char* mode = "wb") {
     FlashFile* file = F_fopen(handle(), name.c_str(), mode);
     if (file == nullptr) return false;
@@ -81,6 +97,7 @@ class FlashBench {
 
  private:
   testing_support::SimBench bench_;
+  std::shared_ptr<sim::Unit> shared_;
   sim::Unit* unit_ = nullptr;
   testing_support::ReaderOwner handle_;
 };
@@ -120,15 +137,13 @@ TEST(FlashFileModes, ReadWriteAppendAndUnknownCharacters) {
 
   // 'w' and a character it does not know: created, then refused; the empty file stays.
   EXPECT_FAILS_WITH(F_fopen(handle, "made.bin", "wq"), nullptr, 42);
-  FlashFile* made = F_fopen(handle, "made.bin", "rb");
-  ASSERT_NE(made, nullptr);
+  FlashFile* made = bench.Open("made.bin", "rb");
   EXPECT_EQ(F_fseek(made, 0, 2), 0);
   EXPECT_EQ(F_ftell(made), 0);
   F_fclose(made);
 
   // 'a' creates; it cannot read; every write lands at the end.
-  FlashFile* log = F_fopen(handle, "log.txt", "a");
-  ASSERT_NE(log, nullptr);
+  FlashFile* log = bench.Open("log.txt", "a");
   EXPECT_EQ(F_fwrite("abc", 1, 3, log), 3);
   EXPECT_EQ(F_fseek(log, 0, 0), 0);
   EXPECT_EQ(F_fwrite("de", 1, 2, log), 2);
@@ -139,8 +154,7 @@ TEST(FlashFileModes, ReadWriteAppendAndUnknownCharacters) {
   auto text = bench.Read("log.txt");
   EXPECT_EQ(std::string(text.begin(), text.end()), "abcde");
 
-  FlashFile* reader = F_fopen(handle, "log.txt", "rb");
-  ASSERT_NE(reader, nullptr);
+  FlashFile* reader = bench.Open("log.txt", "rb");
   EXPECT_FAILS_WITH(F_fwrite("zz", 1, 2, reader), 0, 42);
   F_fclose(reader);
 }
@@ -165,9 +179,7 @@ TEST(FlashFileModes, WriteTruncatesAndReusesTheFreedEntry) {
 
 TEST(FlashFileTransfers, ChainGrowthZeroLengthWriteAndOneSizeUpdate) {
   FlashBench bench;
-  RDRHANDLE handle = bench.handle();
-  FlashFile* file = F_fopen(handle, "grow.bin", "wb");
-  ASSERT_NE(file, nullptr);
+  FlashFile* file = bench.Open("grow.bin", "wb");
   bench.ClearTraffic();
   const auto data = Pattern(2040, 6);
   ASSERT_EQ(F_fwrite(data.data(), 1, 2040, file), 2040);
@@ -181,8 +193,7 @@ TEST(FlashFileTransfers, ChainGrowthZeroLengthWriteAndOneSizeUpdate) {
   EXPECT_EQ(EntrySize(bench.Entry(1)), 2040);
 
   // Exactly at the end of a sector's data: a zero-length write at 1020 first.
-  FlashFile* full = F_fopen(handle, "full.bin", "wb");
-  ASSERT_NE(full, nullptr);
+  FlashFile* full = bench.Open("full.bin", "wb");
   ASSERT_EQ(F_fwrite(data.data(), 1, 1020, full), 1020);
   bench.ClearTraffic();
   ASSERT_EQ(F_fwrite(data.data(), 1, 10, full), 10);
@@ -216,8 +227,7 @@ int32_t RecordProgress(uint32_t, int32_t progress, uint32_t) {
 TEST(FlashFileTransfers, ProgressHintsAndTheEntryARemovalLeaves) {
   FlashBench bench;
   RDRHANDLE handle = bench.handle();
-  FlashFile* file = F_fopen(handle, "0:progress.bin", "w+");
-  ASSERT_NE(file, nullptr);
+  FlashFile* file = bench.Open("0:progress.bin", "w+");
   const sim::FlashStatistics before = bench.flash().Statistics();
   ASSERT_EQ(RDRCallbackSet(handle, RecordProgress, 0), 1);
   const std::vector<uint8_t> data = Pattern(2040, 21);
@@ -255,8 +265,7 @@ TEST(FlashFileTransfers, ProgressHintsAndTheEntryARemovalLeaves) {
 TEST(FlashFileTransfers, EndOfFileIsStickyAndSeeksStayInside) {
   FlashBench bench;
   ASSERT_TRUE(bench.Write("ten", Pattern(10, 7)));
-  FlashFile* file = F_fopen(bench.handle(), "ten", "rb");
-  ASSERT_NE(file, nullptr);
+  FlashFile* file = bench.Open("ten", "rb");
   char buffer[16] = {};
   ASSERT_EQ(F_fseek(file, 6, 0), 0);
   EXPECT_EQ(F_fread(buffer, 1, 10, file), 4);
@@ -283,16 +292,14 @@ TEST(FlashFileTransfers, EndOfFileIsStickyAndSeeksStayInside) {
 TEST(FlashFileTransfers, ItemSizeZeroWritesNothingButIsStillAWrite) {
   FlashBench bench;
   ASSERT_TRUE(bench.Write("five", Pattern(5, 17)));
-  FlashFile* reader = F_fopen(bench.handle(), "five", "rb");
-  ASSERT_NE(reader, nullptr);
+  FlashFile* reader = bench.Open("five", "rb");
   SetErrorCode(nullptr, 0);
   EXPECT_FAILS_WITH(F_fwrite("x", 0, 3, reader), 0, 42);
   EXPECT_EQ(F_ferror(reader), 1);
   EXPECT_EQ(F_fclose(reader), 0);
 
   // Appending: the position still moves to the end, nothing is sent.
-  FlashFile* appender = F_fopen(bench.handle(), "five", "a+");
-  ASSERT_NE(appender, nullptr);
+  FlashFile* appender = bench.Open("five", "a+");
   ASSERT_EQ(F_ftell(appender), 0);
   bench.ClearTraffic();
   EXPECT_EQ(F_fwrite("x", 0, 3, appender), 0);
@@ -308,8 +315,7 @@ TEST(FlashFileTransfers, ItemSizeZeroWritesNothingButIsStillAWrite) {
 TEST(FlashFileTransfers, UpdateModeWritesAfterReadingToTheEndOfAFullSector) {
   FlashBench bench;
   ASSERT_TRUE(bench.Write("edge", Pattern(1020, 8)));
-  FlashFile* file = F_fopen(bench.handle(), "edge", "a+");
-  ASSERT_NE(file, nullptr);
+  FlashFile* file = bench.Open("edge", "a+");
   std::vector<uint8_t> buffer(2000);
   EXPECT_EQ(F_fread(buffer.data(), 1, 1020, file), 1020);
   EXPECT_EQ(F_fread(buffer.data(), 1, 10, file), 0);
@@ -366,8 +372,7 @@ TEST(FlashCorruption, LoopingChainFailsCleanly) {
   const uint16_t second = Link(bench.Sector(first));
   ASSERT_TRUE(bench.flash().SetLink(0, second, first));  // the second sector leads back to the first
 
-  FlashFile* file = F_fopen(handle, "loop", "rb");
-  ASSERT_NE(file, nullptr);
+  FlashFile* file = bench.Open("loop", "rb");
   std::vector<uint8_t> buffer(3000);
   EXPECT_FAILS_WITH(F_fread(buffer.data(), 1, 3000, file), 2040, 32715);
   EXPECT_EQ(F_ferror(file), 1);
@@ -377,8 +382,7 @@ TEST(FlashCorruption, LoopingChainFailsCleanly) {
   EXPECT_FAILS_WITH(F_cp(handle, "0:loop", dir.File("out.bin").c_str()), -1, 39);
 
   // Appending walks the chain too and must not wrap around it.
-  FlashFile* append = F_fopen(handle, "loop", "ab");
-  ASSERT_NE(append, nullptr);
+  FlashFile* append = bench.Open("loop", "ab");
   EXPECT_FAILS_WITH(F_fwrite("x", 1, 1, append), 0, 32715);
   F_fclose(append);
 
@@ -389,6 +393,19 @@ TEST(FlashCorruption, LoopingChainFailsCleanly) {
   EXPECT_FALSE(bench.flash().LogicalSector(0, second).has_value());
   EXPECT_EQ(bench.flash().AllocatedSectors(0), 2u);
   EXPECT_FAILS_WITH(F_fopen(handle, "loop", "r"), nullptr, 22);
+
+  // A size larger than the chain holds: the read stops at the chain's end.
+  ASSERT_TRUE(bench.Write("short", Pattern(100, 12)));
+  size_t index = 1;
+  while (index < 50 && Text(bench.Entry(index)) != "short") ++index;
+  ASSERT_TRUE(bench.flash().PokeLogical(0, sim::kDirectorySector, static_cast<uint16_t>(index * 20 + 16),
+                                        std::vector<uint8_t>{0xB8, 0x0B, 0, 0}));
+  bench.Reopen();
+  file = bench.Open("short", "rb");
+  SetErrorCode(nullptr, 0);
+  EXPECT_FAILS_WITH(F_fread(buffer.data(), 1, 3000, file), 1020, 32715);
+  EXPECT_EQ(F_ferror(file), 1);
+  F_fclose(file);
 }
 
 TEST(FlashCorruption, AbsurdDirectoryLengthsFailWithoutWalking) {
@@ -404,6 +421,7 @@ TEST(FlashCorruption, AbsurdDirectoryLengthsFailWithoutWalking) {
   // Plausible, but longer than the directory's chain: the walk stops at its end.
   ASSERT_TRUE(bench.flash().SetDirectoryLength(0, 2040));
   bench.Reopen();
+  SetErrorCode(nullptr, 0);
   EXPECT_FAILS_WITH(F_fopen(bench.handle(), "nothere", "r"), nullptr, 36);
   // Mended flash is attached afresh on the same handle.
   ASSERT_TRUE(bench.flash().SetDirectoryLength(0, 40));
@@ -438,8 +456,7 @@ TEST(FlashFileObjects, InvalidObjectsAreRefusedWithoutBeingRead) {
   EXPECT_EQ(F_feof(all_ones), -1);
   EXPECT_EQ(F_ferror(all_ones), -1);
 
-  FlashFile* file = F_fopen(handle, "gone", "w");
-  ASSERT_NE(file, nullptr);
+  FlashFile* file = bench.Open("gone", "w");
   ASSERT_EQ(F_fclose(file), 0);
   // Closed: the pointer is refused before anything reads it (AddressSanitizer
   // would report a read of freed memory).
@@ -456,8 +473,7 @@ TEST(FlashFileObjects, InvalidObjectsAreRefusedWithoutBeingRead) {
   EXPECT_FAILS_WITH(F_ftell(&fake), -1, 4);
 
   // A file outliving its reader handle is still released by its close.
-  FlashFile* orphan = F_fopen(handle, "orphan", "w");
-  ASSERT_NE(orphan, nullptr);
+  FlashFile* orphan = bench.Open("orphan", "w");
   bench.Close();
   EXPECT_EQ(F_ftell(orphan), -1);
   EXPECT_EQ(F_fclose(orphan), -1);
@@ -469,8 +485,7 @@ TEST(FlashFileObjects, InvalidObjectsAreRefusedWithoutBeingRead) {
 TEST(FlashFileObjects, FilesOfAClosedHandleDoNotReachANewHandleAtItsAddress) {
   FlashBench bench;
   ASSERT_TRUE(bench.Write("keep", {1, 2, 3}));
-  FlashFile* file = F_fopen(bench.handle(), "keep", "r+");
-  ASSERT_NE(file, nullptr);
+  FlashFile* file = bench.Open("keep", "r+");
   // Stand-in for "closed, and a new handle opened at the same address".
   bench.handle()->serial += 1000;
   bench.ClearTraffic();
@@ -511,8 +526,7 @@ TEST(FlashFileObjects, CloseIsRefusedFromTheCallbackButNotByItsAbortAnswer) {
   FlashBench bench;
   RDRHANDLE handle = bench.handle();
   ASSERT_TRUE(bench.Write("busy", Pattern(100, 16)));
-  FlashFile* file = F_fopen(handle, "busy", "rb");
-  ASSERT_NE(file, nullptr);
+  FlashFile* file = bench.Open("busy", "rb");
   g_file_to_close = file;
   ASSERT_EQ(RDRCallbackSet(handle, CloseFromCallback, 0), 1);
   std::vector<uint8_t> buffer(100);
@@ -530,9 +544,107 @@ TEST(FlashFileObjects, CloseIsRefusedFromTheCallbackButNotByItsAbortAnswer) {
   EXPECT_EQ(F_fclose(file), 0);
   EXPECT_FAILS_WITH(F_fclose(file), -1, 4);
   EXPECT_EQ(RDRCallbackSet(handle, nullptr, 0), 1);
-  file = F_fopen(handle, "busy", "rb");
-  ASSERT_NE(file, nullptr);
+  file = bench.Open("busy", "rb");
   EXPECT_EQ(F_fclose(file), 0);
+}
+
+// Host files hold the same patterns as text.
+std::string HostPattern(size_t size, uint32_t seed) {
+  const auto data = Pattern(size, seed);
+  return std::string(data.begin(), data.end());
+}
+const nlohmann::json kTwoChips = {{"sectors_per_chip", 600}, {"logical_chips", {0, 1}}};
+
+TEST(FlashCopy, RoundTripsSurviveANewUnitOnTheSameState) {
+  TempDir dir;
+  const auto state = dir.path() / "state";
+  const std::vector<size_t> sizes = {0, 1, 1019, 1020, 1021, 10200, 10201, 100 * 1024};
+  {
+    FlashBench bench(kTwoChips, state);
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      const std::string source = dir.File("in" + std::to_string(i));
+      WriteFile(source, HostPattern(sizes[i], static_cast<uint32_t>(i)));
+      const std::string target = "0:f" + std::to_string(i);
+      EXPECT_EQ(F_cp(bench.handle(), source.c_str(), target.c_str()), static_cast<int32_t>(sizes[i])) << i;
+    }
+  }
+  FlashBench reopened(kTwoChips, state);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    SCOPED_TRACE(sizes[i]);
+    const std::string back = dir.File("out" + std::to_string(i));
+    WriteFile(back, "left over from before");  // truncated by the copy
+    const std::string source = "0:f" + std::to_string(i);
+    EXPECT_EQ(F_cp(reopened.handle(), source.c_str(), back.c_str()), static_cast<int32_t>(sizes[i]));
+    EXPECT_TRUE(ReadFile(back) == HostPattern(sizes[i], static_cast<uint32_t>(i)));
+  }
+  // Reader to reader, across chips (each copy step attaches the other directory).
+  EXPECT_EQ(F_cp(reopened.handle(), "0:f7", "1:copy"), 100 * 1024);
+  EXPECT_EQ(F_cp(reopened.handle(), "1:copy", dir.File("via1").c_str()), 100 * 1024);
+  EXPECT_TRUE(ReadFile(dir.File("via1")) == HostPattern(100 * 1024, 7));
+}
+
+TEST(FlashCopy, ThreePassesAndProgressEndingAt99) {
+  TempDir dir;
+  testing_support::TraceCapture trace;
+  FlashBench bench(kTwoChips);
+  const std::string source = dir.File("app.bin");
+  WriteFile(source, HostPattern(20401, 3));
+  EXPECT_EQ(F_cp(bench.handle(), source.c_str(), "0:app.bin"), 20401);
+  EXPECT_EQ(bench.handle()->progress, 99);  // 20401 * 100 / 20402
+  // The passes' writes, as their traced counts show: 10200, 10200 and 1 bytes.
+  const std::string text = trace.Read();
+  std::vector<std::string> counts;
+  for (size_t at = text.find("enter F_fwrite("); at != std::string::npos; at = text.find("enter F_fwrite(", at + 1)) {
+    const size_t items = text.find("items=", at);
+    counts.push_back(text.substr(items, text.find('\r', items) - items));
+  }
+  EXPECT_EQ(counts, (std::vector<std::string>{"items=0x27d8", "items=0x27d8", "items=0x1"}));
+}
+
+TEST(FlashCopy, FailuresNameTheSideThatFailed) {
+  TempDir dir;
+  FlashBench bench(kTwoChips);
+  RDRHANDLE handle = bench.handle();
+  const std::string source = dir.File("src.bin");
+  WriteFile(source, HostPattern(30000, 4));
+
+  EXPECT_FAILS_WITH(F_cp(handle, nullptr, "0:x"), -1, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(F_cp(handle, source.c_str(), ""), -1, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(F_cp(handle, dir.File("missing").c_str(), "0:x"), -1, kErrLocalOpen);
+  EXPECT_FAILS_WITH(F_cp(handle, "0:missing", dir.File("y").c_str()), -1, kErrLocalOpen);
+  EXPECT_FAILS_WITH(F_cp(handle, source.c_str(), (dir.path() / "no" / "such" / "dir").string().c_str()), -1,
+                    kErrLocalOpen);
+
+  ASSERT_EQ(F_cp(handle, source.c_str(), "0:src.bin"), 30000);
+  // A folder is no file: refused before the reader sees a request.
+  const uint64_t sector_requests = bench.flash().Statistics().sector_requests;
+  EXPECT_FAILS_WITH(F_cp(handle, dir.path().string().c_str(), "0:x"), -1, kErrLocalRead);
+  EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", dir.path().string().c_str()), -1, kErrLocalWrite);
+  EXPECT_EQ(bench.flash().Statistics().sector_requests, sector_requests);
+  const std::string keep = dir.File("keep.bin");
+  WriteFile(keep, "keep");
+  // No transfer buffer: neither file is touched.
+  SetAllocationFailureCountdown(1);
+  EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", keep.c_str()), -1, kErrNoMemory);
+  SetAllocationFailureCountdown(0);
+  EXPECT_EQ(ReadFile(keep), "keep");
+}
+
+TEST(FlashCopy, SectorFailuresFailTheCopy) {
+  TempDir dir;
+  FlashBench bench(kTwoChips);
+  RDRHANDLE handle = bench.handle();
+  const std::string source = dir.File("src.bin");
+  WriteFile(source, HostPattern(30000, 5));
+  ASSERT_EQ(F_cp(handle, source.c_str(), "0:src.bin"), 30000);
+
+  // Two entry reads to open, 19 reads in the first pass and 20 in the second:
+  // the 46th read fails in the last pass, the one that also reaches the end.
+  bench.flash().InjectStatus(sim::kSubRead, -122, 45, 1);
+  EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", dir.File("back.bin").c_str()), -1, kErrLocalRead);
+
+  bench.flash().InjectStatus(sim::kSubWrite, -122, 3, 1);
+  EXPECT_FAILS_WITH(F_cp(handle, source.c_str(), "0:other.bin"), -1, kErrLocalWrite);
 }
 
 }  // namespace

@@ -185,6 +185,13 @@ TEST(FullArrayEeprom, LinesSplitAtTheHalfBoundary) {
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].body, (std::vector<uint8_t>{8, 2, 0x20, 0x00, 20, 0, 0, 0}));  // 18 asked as 20
 
+  buffer.fill(0xEE);  // a single byte is still read
+  ASSERT_EQ(_ReadEeprom(handle, 2, 0x7FF0, 1, buffer.data()), 1);
+  EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 2), (std::vector<uint8_t>{known[0], 0xEE}));
+  bench.unit().ClearTraffic();
+  EXPECT_EQ(_ReadEeprom(handle, 2, 0, 0, nullptr), 1);  // nothing to read, nothing asked
+  EXPECT_TRUE(bench.InformationRequests().empty());
+  EXPECT_FAILS_WITH(_ReadEeprom(handle, 2, -1, 4, buffer.data()), 0, kErrInvalidParameter);
   EXPECT_FAILS_WITH(_ReadEepromLine(handle, 2, 0, 57, buffer.data()), 0, kErrInvalidParameter);
   // A missing memory below chip 16 is an error the reader reported.
   EXPECT_FAILS_WITH(_ReadEepromLine(handle, 4, 0, 8, buffer.data()), 0, kErrReaderUnsupported);
@@ -204,7 +211,12 @@ TEST(FullArrayHandles, InvalidAndClosedHandlesAreRefused) {
   FAHANDLE handle = FullArrayOpenUSB(nullptr);
   ASSERT_NE(handle, InvalidFullArrayHandle());
   EXPECT_EQ(FullArrayClose(handle), 1);
-  EXPECT_FAILS_WITH(FullArrayStatus(handle, &word), 0, kErrInvalidParameter);  // closed: refused, not read
+  // Closed: refused, not read.
+  uint8_t buffer[8] = {};
+  EXPECT_FAILS_WITH(FullArrayStatus(handle, &word), 0, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(FullArrayFlashMemory(handle, nullptr, &word, &word), 0, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(_ReadEeprom(handle, 2, 0, 8, buffer), 0, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(_ReadEepromLine(handle, 2, 0, 8, buffer), 0, kErrInvalidParameter);
   EXPECT_EQ(FullArrayClose(handle), 0);
 
   // A progress callback answering abort does not keep the reader held.

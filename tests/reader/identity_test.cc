@@ -175,6 +175,24 @@ TEST_F(IdentityOnUnit, ReaderStatuses) {
   EXPECT_FAILS_ON(fx2, RDRAppHeader(fx2.get(), text, sizeof text), 0, kErrReaderNotAccepting);
 }
 
+// A reply that is refused (too long for the buffer, or answering another
+// command) is read away whole, so the next exchange reads its own reply.
+TEST_F(IdentityOnUnit, ARefusedReplyIsDrainedBeforeTheNextExchange) {
+  ReaderOwner handle = Open(testing_support::WrUnitConfig());
+  for (int wrong_echo = 0; wrong_echo < 2; ++wrong_echo) {
+    SCOPED_TRACE(wrong_echo);
+    sim::Faults faults;
+    faults.oversize = sim::OversizeFault{{1, 1}, 4096};
+    if (wrong_echo == 1) faults.wrong_echo = sim::WrongEchoFault{{1, 1}, {}};
+    unit_->SetFaults(faults);
+    char text[32];
+    EXPECT_FAILS_ON(handle, RDRSerialString(handle.get(), text, sizeof text), 0,
+                    wrong_echo == 1 ? kErrInvalidContent : kErrMessageTooLong);
+    ASSERT_EQ(RDRFirmwareString(handle.get(), text, sizeof text), 1);
+    EXPECT_STREQ(text, "FW41580-01-02");
+  }
+}
+
 TEST_F(IdentityOnUnit, Fx3StringIsTracedAsASerialString) {
   testing_support::TraceCapture trace;
   ReaderOwner handle = Open(testing_support::WrUnitConfig());
@@ -218,12 +236,13 @@ TEST_F(IdentityOnUnit, ApiVersion) {
   ReaderOwner fx2 = Open(config);
   ASSERT_EQ(RDRAPIVersion(fx2.get(), &version), 1);
   EXPECT_EQ(version, 1u);
-  ScriptNext(120, {0x01, 0x00, 0x0F, 0x00});  // any other status: version 1
-  ASSERT_EQ(RDRAPIVersion(fx2.get(), &version), 1);
-  EXPECT_EQ(version, 1u);
-  ScriptNext(120, {0x00, 0x00, 0x08, 0x80});
-  ASSERT_EQ(RDRAPIVersion(fx2.get(), &version), 1);
-  EXPECT_EQ(version, 0x8008u);
+  // Any other status than 0 means version 1 as well.
+  for (auto [reply, expected] :
+       {std::pair<std::vector<uint8_t>, uint32_t>{{0x01, 0x00, 0x0F, 0x00}, 1u}, {{0x00, 0x00, 0x08, 0x80}, 0x8008u}}) {
+    ScriptNext(120, reply);
+    ASSERT_EQ(RDRAPIVersion(fx2.get(), &version), 1);
+    EXPECT_EQ(version, expected);
+  }
   EXPECT_EQ(Requests().size(), 3u);
 
   ReaderOwner sh4 = Open(testing_support::Sh4UnitConfig());

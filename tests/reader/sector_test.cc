@@ -2,7 +2,10 @@
 // refusal by firmware number, the status mapping and the location hints.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "reader/flash.h"
@@ -162,45 +165,37 @@ TEST(SectorCommands, StatusOnlyRepliesAreJudgedByTheirStatus) {
   uint8_t data[4] = {1, 2, 3, 4};
   uint16_t id = 0;
   uint16_t location = 0x55;
-  struct Case {
-    const char* operation;
-    int16_t status;
-    int32_t result;
-    int32_t error;  // library error number when the result is 0
-  };
-  const Case cases[] = {
-      {"delete", -126, 0, 32706},
-      {"delete", 0, 1, 0},
-      {"raw write", 0, 1, 0},
-      {"raw erase", 0, 1, 0},
-      {"raw erase", -121, 0, 32711},
-      {"read", 0, 0, 1},
-      {"read", -126, 0, 32706},
-      {"raw read", 0, 0, 1},
-      {"new", 0, 0, 1},
-      {"new", -116, 0, 32716},
-      {"write", 0, 0, 1},
-      {"write", -125, 0, 32707},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.operation) + " " + std::to_string(c.status));
+  const std::map<std::string, std::function<int32_t()>> operations = {
+      {"delete", [&] { return SectorDelete(handle, 0, 9, &location); }},
+      {"raw write", [&] { return SectorRawWrite(handle, 0, 70, 0, 4, data); }},
+      {"raw erase", [&] { return SectorRawErase(handle, 0, 64, 1, 1); }},
+      {"read", [&] { return SectorRead(handle, 0, 9, 0, 4, data, &location); }},
+      {"raw read", [&] { return SectorRawRead(handle, 0, 70, 0, 4, data); }},
+      {"new", [&] { return SectorNew(handle, 0, &id, &location); }},
+      {"write", [&] { return SectorWrite(handle, 0, 9, 0, 4, data, &location); }}};
+  // Operation, status, result, and the library error number when it failed.
+  const std::tuple<const char*, int16_t, int32_t, int32_t> cases[] = {{"delete", -126, 0, 32706},
+                                                                      {"delete", 0, 1, 0},
+                                                                      {"raw write", 0, 1, 0},
+                                                                      {"raw erase", 0, 1, 0},
+                                                                      {"raw erase", -121, 0, 32711},
+                                                                      {"read", 0, 0, 1},
+                                                                      {"read", -126, 0, 32706},
+                                                                      {"raw read", 0, 0, 1},
+                                                                      {"new", 0, 0, 1},
+                                                                      {"new", -116, 0, 32716},
+                                                                      {"write", 0, 0, 1},
+                                                                      {"write", -125, 0, 32707}};
+  for (const auto& [operation, status, result, error] : cases) {
+    SCOPED_TRACE(std::string(operation) + " " + std::to_string(status));
     handle->last_error = 0;
     std::vector<uint8_t> reply = {
-        2, 0, sim::kSectorCommand, 0, static_cast<uint8_t>(c.status), static_cast<uint8_t>(c.status >> 8)};
+        2, 0, sim::kSectorCommand, 0, static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8)};
     reply.resize(64);
     bench.unit().SetFaults({});
     bench.unit().ScriptReply(1, sim::ScriptedReply{{reply}});
-    const std::string operation = c.operation;
-    int32_t result = -1;
-    if (operation == "delete") result = SectorDelete(handle, 0, 9, &location);
-    if (operation == "raw write") result = SectorRawWrite(handle, 0, 70, 0, 4, data);
-    if (operation == "raw erase") result = SectorRawErase(handle, 0, 64, 1, 1);
-    if (operation == "read") result = SectorRead(handle, 0, 9, 0, 4, data, &location);
-    if (operation == "raw read") result = SectorRawRead(handle, 0, 70, 0, 4, data);
-    if (operation == "new") result = SectorNew(handle, 0, &id, &location);
-    if (operation == "write") result = SectorWrite(handle, 0, 9, 0, 4, data, &location);
-    EXPECT_EQ(result, c.result);
-    EXPECT_EQ(handle->last_error, c.result == 0 ? LibraryError(c.error) : 0);
+    EXPECT_EQ(operations.at(operation)(), result);
+    EXPECT_EQ(handle->last_error, result == 0 ? LibraryError(error) : 0);
     EXPECT_EQ(location, 0x55) << "no location came back";
     EXPECT_EQ(bench.SectorRequests().size(), 1u);
     bench.unit().ClearTraffic();
@@ -219,6 +214,7 @@ TEST(SectorCommands, OversizeLengthAndNullBuffersAreRefusedWithoutTraffic) {
   EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 16, nullptr), 0);
   EXPECT_FAILS_WITH(SectorNew(handle, 0, nullptr, &location), 0, 4);
   EXPECT_EQ(big, std::vector<uint8_t>(2048, 0x5A));
+  EXPECT_FAILS_WITH(SectorRawWrite(nullptr, 0, 0, 0, 16, big.data()), 0, 4);
   EXPECT_TRUE(bench.SectorRequests().empty());
   // The largest length goes through.
   EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 1024, big.data()), 1);

@@ -12,7 +12,6 @@ namespace {
 
 using sim::kStatusBadParameter;
 using sim::kStatusNotAccepting;
-using sim::PutU32;
 
 struct Final {
   uint32_t file_size = 0;
@@ -24,117 +23,76 @@ struct Final {
 std::vector<uint8_t> PacketBody(uint32_t index, uint32_t count, std::span<const uint8_t> data,
                                 std::optional<Final> final = std::nullopt) {
   std::vector<uint8_t> body(52 + data.size(), 0);
-  PutU32(body, 0, 35);
-  PutU32(body, 4, index);
-  PutU32(body, 8, static_cast<uint32_t>(data.size()));
-  PutU32(body, 12, count);
+  const uint32_t header[] = {35, index, static_cast<uint32_t>(data.size()), count};
+  for (size_t i = 0; i < 4; ++i) sim::PutU32(body, 4 * i, header[i]);
   if (final) {
-    PutU32(body, 16, final->file_size);
+    sim::PutU32(body, 16, final->file_size);
     body[20] = final->kind;
     sim::PutText(body, 21, 27, final->name);
-    PutU32(body, 48, final->crc);
+    sim::PutU32(body, 48, final->crc);
   }
   std::copy(data.begin(), data.end(), body.begin() + 52);
   return body;
 }
 
-class SimFileTransfer : public ::testing::Test {
- protected:
-  SimFileTransfer() : unit_(bench_.AddUnit()), host_(unit_.DevicePath()) {}
-
-  int32_t Send(const std::vector<uint8_t>& body) {
-    auto reply = host_.Exchange(14, body);
-    EXPECT_EQ(reply ? reply->body.size() : 0, 8u);
-    return reply ? static_cast<int32_t>(sim::ReadU32(reply->body, 0)) : 1;
-  }
-
-  // Full 1024-byte packets, then a final packet with size, kind, name and CRC.
-  std::vector<int32_t> SendFile(const std::vector<uint8_t>& file, uint8_t kind, const std::string& name,
-                                std::optional<uint32_t> crc = std::nullopt) {
-    const uint32_t full = static_cast<uint32_t>(file.size() / 1024);
-    std::vector<int32_t> statuses;
-    std::span<const uint8_t> data(file);
-    for (uint32_t i = 0; i < full; ++i) statuses.push_back(Send(PacketBody(i, full + 1, data.subspan(i * 1024, 1024))));
-    Final final{static_cast<uint32_t>(file.size()), kind, name, crc.value_or(sim::ComputePacketCrc(file))};
-    statuses.push_back(Send(PacketBody(full, full + 1, data.subspan(full * 1024), final)));
-    return statuses;
-  }
-
-  testing_support::SimBench bench_;
-  sim::Unit& unit_;
-  testing_support::SimHost host_;
-};
-
-TEST_F(SimFileTransfer, BadCrcSizeKindOrOrderDiscardsTheTransfer) {
-  std::vector<uint8_t> file(1500);
-  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + 3);
-  const std::vector<int32_t> refused = {0, kStatusBadParameter};
-  EXPECT_EQ(SendFile(file, 1, "app.bin", sim::ComputePacketCrc(file) ^ 1), refused);
-  EXPECT_EQ(SendFile(file, 2, "app.bin"), refused);  // kind 2 is for fx3.bin only
-  EXPECT_EQ(SendFile(file, 1, ""), refused);
-  EXPECT_FALSE(unit_.FileNamed("app.bin"));
-
-  std::span<const uint8_t> data(file);
-  Final final{1500, 1, "app.bin", sim::ComputePacketCrc(file)};
-  EXPECT_EQ(Send(PacketBody(1, 2, data.subspan(1024), final)), kStatusNotAccepting);  // no packet 0
-  EXPECT_EQ(Send(PacketBody(0, 3, data.first(500))), 0);
-  EXPECT_EQ(Send(PacketBody(2, 3, data.subspan(500, 500))), kStatusNotAccepting);  // packet 1 skipped
-  EXPECT_EQ(Send(PacketBody(1, 3, data.subspan(500, 500))), kStatusNotAccepting);  // already discarded
-  final.file_size = 1499;
-  EXPECT_EQ(Send(PacketBody(0, 2, data.first(1024))), 0);
-  EXPECT_EQ(Send(PacketBody(1, 2, data.subspan(1024), final)), kStatusBadParameter);
-  EXPECT_EQ(Send(PacketBody(0, 1, std::vector<uint8_t>(1025))), kStatusBadParameter);
-  EXPECT_EQ(Send(PacketBody(3, 3, data.first(10))), kStatusBadParameter);
-  EXPECT_FALSE(unit_.FileNamed("app.bin"));
-
-  EXPECT_EQ(SendFile(file, 1, "app.bin"), (std::vector<int32_t>{0, 0}));
-  EXPECT_EQ(unit_.FileNamed("app.bin")->contents, file);
+// The status a unit answers to a request (1 when no reply came).
+int32_t StatusOf(testing_support::SimHost& host, const std::vector<uint8_t>& body) {
+  auto reply = host.Exchange(14, body);
+  return reply && reply->body.size() >= 4 ? static_cast<int32_t>(sim::ReadU32(reply->body, 0)) : 1;
 }
 
-TEST_F(SimFileTransfer, FinalPacketWithoutFieldsWhenTheCrcComesOutZero) {
-  // Appending the register's own bytes drives it to 0; the host then sends
-  // no size, kind, name or CRC, and the unit takes the file as its image.
-  std::vector<uint8_t> file = {'a', 'b', 'c'};
+TEST(SimFileTransfer, BadCrcSizeKindOrOrderDiscardsTheTransfer) {
+  testing_support::SimBench bench;
+  sim::Unit& unit = bench.AddUnit();
+  testing_support::SimHost host(unit.DevicePath());
+  auto send = [&](const std::vector<uint8_t>& body) { return StatusOf(host, body); };
+  std::vector<uint8_t> file(1500);
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + 3);
+  std::span<const uint8_t> data(file);
   const uint32_t crc = sim::ComputePacketCrc(file);
-  EXPECT_EQ(crc, 0xCADBBE3Du);  // the complement of the usual CRC-32
-  for (int i = 0; i < 4; ++i) file.push_back(static_cast<uint8_t>(crc >> (8 * i)));
-  ASSERT_EQ(sim::ComputePacketCrc(file), 0u);
-  EXPECT_EQ(Send(PacketBody(0, 1, file, Final{})), 0);
-  EXPECT_EQ(unit_.Image(), file);
+  // The final packet of a whole 1024 + 476 transfer, each field spoilt in turn.
+  for (const Final& bad : {Final{1500, 1, "app.bin", crc ^ 1}, Final{1500, 2, "app.bin", crc},  // kind 2: fx3.bin only
+                           Final{1500, 1, "", crc}, Final{1499, 1, "app.bin", crc}}) {
+    EXPECT_EQ(send(PacketBody(0, 2, data.first(1024))), 0);
+    EXPECT_EQ(send(PacketBody(1, 2, data.subspan(1024), bad)), kStatusBadParameter) << bad.name << bad.file_size;
+  }
+  EXPECT_EQ(send(PacketBody(1, 2, data.subspan(1024), Final{1500, 1, "app.bin", crc})), kStatusNotAccepting);
+  EXPECT_EQ(send(PacketBody(0, 3, data.first(500))), 0);
+  EXPECT_EQ(send(PacketBody(2, 3, data.subspan(500, 500))), kStatusNotAccepting);  // packet 1 skipped
+  EXPECT_EQ(send(PacketBody(1, 3, data.subspan(500, 500))), kStatusNotAccepting);  // already discarded
+  EXPECT_EQ(send(PacketBody(0, 1, std::vector<uint8_t>(1025))), kStatusBadParameter);
+  EXPECT_EQ(send(PacketBody(3, 3, data.first(10))), kStatusBadParameter);
+  EXPECT_FALSE(unit.FileNamed("app.bin"));
+
+  EXPECT_EQ(send(PacketBody(0, 2, data.first(1024))), 0);
+  EXPECT_EQ(send(PacketBody(1, 2, data.subspan(1024), Final{1500, 1, "app.bin", crc})), 0);
+  EXPECT_EQ(unit.FileNamed("app.bin")->contents, file);
 }
 
 TEST(SimFx3BootLines, ALineCrossingItsChipIsWrittenAsTheUnitFileChooses) {
-  std::vector<uint8_t> line = {7, 1, 0xFE, 0xFF, 4, 0, 0, 0, 0xA1, 0xA2, 0xA3, 0xA4};  // chip 1, 0xFFFE
+  const std::vector<uint8_t> line = {7, 1, 0xFE, 0xFF, 4, 0, 0, 0, 0xA1, 0xA2, 0xA3, 0xA4};  // chip 1, 0xFFFE
+  using enum sim::Fx3LineCrossing;
   struct Case {
     sim::Fx3LineCrossing crossing;
+    uint32_t memory_bytes;
     int32_t status;
-  } cases[] = {
-      {sim::Fx3LineCrossing::kLinear, 0},
-      {sim::Fx3LineCrossing::kWrap, 0},
-      {sim::Fx3LineCrossing::kRefuse, kStatusBadParameter},
-  };
+    size_t last_byte_at;  // where 0xA4 lands; 0 for nowhere
+  } cases[] = {{kLinear, 0, 0, 0x20001},
+               {kWrap, 0, 0, 0x10001},
+               {kRefuse, 0, kStatusBadParameter, 0},
+               {kWrap, 0x20000, 0, 0x10001}};  // a line of the last chip stays inside the memory
   for (const Case& c : cases) {
     testing_support::SimBench bench;
     sim::UnitConfig config = testing_support::WrUnitConfig();
     config.fx3_line_crossing = c.crossing;
+    if (c.memory_bytes) config.fx3_boot_memory_bytes = c.memory_bytes;
     sim::Unit& unit = bench.AddUnit(config);
-    auto reply = testing_support::SimHost(unit.DevicePath()).Exchange(14, line);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(static_cast<int32_t>(sim::ReadU32(reply->body, 0)), c.status);
+    testing_support::SimHost host(unit.DevicePath());
+    EXPECT_EQ(StatusOf(host, line), c.status);
     const std::vector<uint8_t> memory = unit.Fx3BootMemory();
     EXPECT_EQ(memory[0x1FFFF], c.status == 0 ? 0xA2 : 0xFF);
-    // The line's last byte: in the next chip, or back at the start of its own.
-    EXPECT_EQ(memory[0x20001] == 0xA4, c.crossing == sim::Fx3LineCrossing::kLinear);
-    EXPECT_EQ(memory[0x10001] == 0xA4, c.crossing == sim::Fx3LineCrossing::kWrap);
+    for (size_t at : {0x10001, 0x20001}) EXPECT_EQ(at < memory.size() && memory[at] == 0xA4, at == c.last_byte_at);
   }
-  // A line of the last chip that wraps stays inside the boot memory.
-  testing_support::SimBench bench;
-  sim::UnitConfig config = testing_support::WrUnitConfig();
-  config.fx3_line_crossing = sim::Fx3LineCrossing::kWrap;
-  config.fx3_boot_memory_bytes = 0x20000;
-  sim::Unit& unit = bench.AddUnit(config);
-  EXPECT_EQ(sim::ReadU32(testing_support::SimHost(unit.DevicePath()).Exchange(14, line)->body, 0), 0u);
-  EXPECT_EQ(unit.Fx3BootMemory()[0x10001], 0xA4);
 }
 
 }  // namespace

@@ -18,15 +18,11 @@ bool HeaderAt(const std::vector<uint8_t>& bytes, size_t offset) {
 }
 
 TEST(SimFirmwareFiles, Fx3BootImagesWalkToTheirMeasuredLength) {
-  struct Case {
-    std::vector<size_t> sections;
-    size_t trailing;
-  } cases[] = {{{}, 0}, {{1}, 0}, {{512, 256, 200}, 0}, {{3, 7}, 37}};
-  for (const Case& c : cases) {
-    const std::vector<uint8_t> image = sim::Fx3BootImage(c.sections, 9, c.trailing);
+  const std::pair<std::vector<size_t>, size_t> cases[] = {{{}, 0}, {{1}, 0}, {{512, 256, 200}, 0}, {{3, 7}, 37}};
+  for (const auto& [sections, trailing] : cases) {
+    const std::vector<uint8_t> image = sim::Fx3BootImage(sections, 9, trailing);
     ASSERT_GE(image.size(), 4u);
-    EXPECT_EQ(std::string(image.begin(), image.begin() + 2), "CY");
-    EXPECT_EQ(image[3], 0xB0);
+    EXPECT_TRUE(image[0] == 'C' && image[1] == 'Y' && image[3] == 0xB0);
     size_t at = 4;
     uint32_t sum = 0;
     uint32_t next_address = sim::kFx3LoadAddress;
@@ -39,10 +35,10 @@ TEST(SimFirmwareFiles, Fx3BootImagesWalkToTheirMeasuredLength) {
       next_address += words * 4;
       at += 8 + size_t{words} * 4;
     }
-    EXPECT_EQ(walked, c.sections);
+    EXPECT_EQ(walked, sections);
     EXPECT_EQ(ReadU32(image, at + 4), sim::kFx3LoadAddress);  // the entry address
-    EXPECT_EQ(image.size(), at + 12 + c.trailing);
     EXPECT_EQ(ReadU32(image, at + 8), sum);
+    EXPECT_EQ(image.size(), at + 12 + trailing);
   }
   EXPECT_THROW(sim::Fx3BootImage({4, 0, 4}, 1), std::invalid_argument);
 }

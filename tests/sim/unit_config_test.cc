@@ -23,6 +23,7 @@ std::string ErrorOf(const std::string& text) {
   return "";
 }
 
+// Numbers as hex text, decimal text or JSON numbers; null for "absent".
 TEST(SimUnitConfig, ParsesEveryPartOfAUnitFile) {
   UnitConfig config = ParseUnitConfig(json::parse(R"({
     "comment": "anything",
@@ -41,30 +42,24 @@ TEST(SimUnitConfig, ParsesEveryPartOfAUnitFile) {
     "flash": {"sectors_per_chip": 64, "serial_memories": {"20": {"size": 100}}, "status_only_replies": "failures"}
   })"),
                                       "front-desk");
-  EXPECT_EQ(config.name, "front-desk");
-  EXPECT_EQ(config.vendor_id, 0x17B9);
-  EXPECT_EQ(config.product_id, 0x4000);
+  EXPECT_EQ(std::tuple(config.name, config.vendor_id, config.product_id, config.max_transfer_size, config.status_word),
+            std::tuple("front-desk", 0x17B9, 0x4000, 4096u, 0x4080u));
   EXPECT_EQ(config.interface, UnitInterface::kStillImage);
-  EXPECT_EQ(config.max_transfer_size, 4096u);
   EXPECT_EQ(config.api_version, std::nullopt);
-  EXPECT_EQ(config.status_word, 0x4080u);
   EXPECT_EQ(config.unknown_commands, std::vector<uint8_t>{0x7E});
   EXPECT_EQ(config.boot_loader_product_id, 0x40);
   EXPECT_EQ(config.fx3_line_crossing, Fx3LineCrossing::kWrap);
   EXPECT_EQ(config.updates.at(0).strings.at("firmware_name"), "FW1-2-4");
   const Faults& faults = config.faults;
-  EXPECT_TRUE(faults.silence->Matches(3));
-  EXPECT_FALSE(faults.silence->Matches(4));
+  EXPECT_TRUE(faults.silence->Matches(3) && !faults.silence->Matches(4));
   EXPECT_TRUE(faults.wrong_echo->when.Matches(200));
   EXPECT_EQ(faults.wrong_echo->command, 99);
   EXPECT_EQ(faults.disconnect->return_after_ms, std::nullopt);
   EXPECT_EQ(faults.halted_endpoints, std::vector<uint8_t>{0x81});
   EXPECT_EQ(faults.scripted_replies.at(5).chunks.at(0), (std::vector<uint8_t>{0xFF, 0xFF, 0x0E, 0x00}));
   EXPECT_TRUE(faults.stuck_write->Matches(6));
-  EXPECT_EQ(faults.short_write->bytes, 10u);
-  EXPECT_TRUE(faults.short_write->when.Matches(7));
-  EXPECT_EQ(faults.slow_write->after_ms, 1500u);
-  EXPECT_FALSE(faults.slow_write->when.Matches(3));
+  EXPECT_TRUE(faults.short_write->bytes == 10 && faults.short_write->when.Matches(7));
+  EXPECT_TRUE(faults.slow_write->after_ms == 1500 && !faults.slow_write->when.Matches(3));
   EXPECT_EQ(config.flash["sectors_per_chip"], 64);
 }
 
@@ -109,16 +104,18 @@ TEST(SimUnitConfig, RejectsMistakesNamingTheKey) {
 
 TEST(SimUnitConfig, LoadUnitFileReportsTheFileAndTheReason) {
   testing_support::TempDir folder;
-  std::string error;
   testing_support::WriteFile(folder.File("broken.json"), "{\"usb\": {");
-  EXPECT_FALSE(LoadUnitFile(folder.File("broken.json"), &error));
-  EXPECT_EQ(error.rfind(folder.File("broken.json") + ": not valid JSON (", 0), 0u) << error;
   testing_support::WriteFile(folder.File("typo.json"), R"({"identiy": {}})");
-  EXPECT_FALSE(LoadUnitFile(folder.File("typo.json"), &error));
-  EXPECT_EQ(error, folder.File("typo.json") + ": identiy: unknown key");
-  EXPECT_FALSE(LoadUnitFile(folder.File("missing.json"), &error));
-  EXPECT_EQ(error, folder.File("missing.json") + ": cannot be opened");
   testing_support::WriteFile(folder.File("front.json"), "{}");
+  const std::pair<const char*, std::string> cases[] = {{"broken.json", ": not valid JSON ("},
+                                                       {"typo.json", ": identiy: unknown key"},
+                                                       {"missing.json", ": cannot be opened"}};
+  for (const auto& [name, reason] : cases) {
+    std::string error;
+    EXPECT_FALSE(LoadUnitFile(folder.File(name), &error));
+    EXPECT_EQ(error.substr(0, folder.File(name).size() + reason.size()), folder.File(name) + reason);
+  }
+  std::string error;
   EXPECT_EQ(LoadUnitFile(folder.File("front.json"), &error)->name, "front");
 }
 
@@ -130,13 +127,11 @@ TEST(SimUnitConfig, EveryExampleUnitAndEveryExampleInTheGuideLoads) {
   const std::string text = testing_support::ReadFile((kSourceRoot / "docs" / "sim-units.md").string());
   size_t examples = 0;
   for (size_t start = text.find("```json\n"); start != std::string::npos && examples < 100;
-       start = text.find("```json\n", start + 1)) {
-    const size_t body = start + 8;
-    const size_t end = text.find("```", body);
+       start = text.find("```json\n", start + 1), ++examples) {
+    const size_t end = text.find("```", start + 8);
     ASSERT_NE(end, std::string::npos);
-    ++examples;
-    EXPECT_NO_THROW(ParseUnitConfig(json::parse(text.substr(body, end - body)), "example"))
-        << text.substr(body, end - body);
+    const std::string example = text.substr(start + 8, end - start - 8);
+    EXPECT_NO_THROW(ParseUnitConfig(json::parse(example), "example")) << example;
   }
   EXPECT_EQ(examples, 7u);
 }

@@ -13,12 +13,10 @@ namespace {
 
 using testing_support::ServiceBody;
 using testing_support::SimHost;
-using testing_support::TempDir;
 using testing_support::WriteFile;
 
 class SimUnitFolder : public ::testing::Test {
  protected:
-  SimUnitFolder() : scoped_clock_(clock_) {}
   ~SimUnitFolder() override { platform::usb::SetBackend(nullptr); }
 
   std::shared_ptr<sim::SimulatedBackend> Load() {
@@ -28,8 +26,8 @@ class SimUnitFolder : public ::testing::Test {
   }
 
   platform::VirtualClock clock_;
-  platform::ScopedClock scoped_clock_;
-  TempDir folder_;
+  platform::ScopedClock scoped_clock_{clock_};
+  testing_support::TempDir folder_;
 };
 
 TEST_F(SimUnitFolder, LoadsUnitFilesInNameOrderAndSkipsBrokenOnesWithTheirReason) {
@@ -42,13 +40,11 @@ TEST_F(SimUnitFolder, LoadsUnitFilesInNameOrderAndSkipsBrokenOnesWithTheirReason
   auto backend = Load();
   auto units = backend->units();
   ASSERT_EQ(units.size(), 2u);
-  EXPECT_EQ(units[0]->name(), "a-first");
-  EXPECT_EQ(units[1]->name(), "b-second");
+  EXPECT_EQ(std::tuple(units[0]->name(), units[1]->name()), std::tuple("a-first", "b-second"));
   EXPECT_EQ(units[0]->state_dir(), folder_.path() / "a-first.state");
   auto listed = backend->EnumerateInterfaces(platform::usb::InterfaceClass::kReader);
   ASSERT_EQ(listed->size(), 2u);
   EXPECT_EQ((*listed)[0].path, units[0]->DevicePath());
-
   auto errors = backend->load_errors();
   ASSERT_EQ(errors.size(), 3u);
   EXPECT_EQ(errors[0].rfind(folder_.File("c-broken.json") + ": not valid JSON", 0), 0u) << errors[0];
@@ -63,68 +59,42 @@ TEST_F(SimUnitFolder, StoredStateIsSeenByTheNextBackendOnTheFolder) {
     "soft_boot": {"reenumerate_after_ms": 1000},
     "updates": [{"file": "app.bin", "set": {"firmware_name": "FW41580-01-03"}}]
   })");
-  std::vector<uint8_t> file(1500, 0x5A);
+  const std::vector<uint8_t> file(500, 0x5A);
   {
     auto unit = Load()->unit("wr");
     SimHost host(unit->DevicePath());
-    // One-packet transfer of app.bin, a status bit, an FX3 line, a new string.
-    std::vector<uint8_t> packet(52 + 1024, 0);
-    std::vector<uint8_t> last(52 + 476, 0);
-    for (auto* body : {&packet, &last}) sim::PutU32(*body, 0, 35);
-    sim::PutU32(packet, 8, 1024);
-    sim::PutU32(packet, 12, 2);
-    std::copy_n(file.begin(), 1024, packet.begin() + 52);
-    sim::PutU32(last, 4, 1);
-    sim::PutU32(last, 8, 476);
-    sim::PutU32(last, 12, 2);
-    sim::PutU32(last, 16, 1500);
-    last[20] = 1;
-    sim::PutText(last, 21, 27, "app.bin");
-    sim::PutU32(last, 48, sim::ComputePacketCrc(file));
-    std::copy_n(file.begin() + 1024, 476, last.begin() + 52);
+    // A one-packet transfer of app.bin, a status bit, an FX3 line, a new string.
+    std::vector<uint8_t> packet(52, 0);
+    const uint32_t header[] = {35, 0, 500, 1, 500};
+    for (size_t i = 0; i < 5; ++i) sim::PutU32(packet, 4 * i, header[i]);
+    packet[20] = 1;
+    sim::PutText(packet, 21, 27, "app.bin");
+    sim::PutU32(packet, 48, sim::ComputePacketCrc(file));
+    packet.insert(packet.end(), file.begin(), file.end());
     ASSERT_EQ(sim::ReadU32(host.Exchange(14, packet)->body, 0), 0u);
-    ASSERT_EQ(sim::ReadU32(host.Exchange(14, last)->body, 0), 0u);
     ASSERT_TRUE(host.Exchange(14, ServiceBody(4, 0x4000, 60)));
-    std::vector<uint8_t> line = {7, 0, 0x10, 0, 3, 0, 0, 0, 0xC0, 0xFF, 0xEE};
+    const std::vector<uint8_t> line = {7, 0, 0x10, 0, 3, 0, 0, 0, 0xC0, 0xFF, 0xEE};
     ASSERT_EQ(sim::ReadU32(host.Exchange(14, line)->body, 0), 0u);
     unit->SetReportedString("serial_string", "RENAMED");
     // The name only changes with the restart that follows the new app.bin.
     EXPECT_EQ(sim::ReadText(host.Exchange(14, ServiceBody(6))->body, 8, 32), "FW41580-01-02");
     ASSERT_TRUE(host.Exchange(122, {}));
     clock_.Advance(1000);
-    SimHost again(unit->DevicePath());
-    EXPECT_EQ(sim::ReadText(again.Exchange(14, ServiceBody(6))->body, 8, 32), "FW41580-01-03");
+    EXPECT_EQ(sim::ReadText(SimHost(unit->DevicePath()).Exchange(14, ServiceBody(6))->body, 8, 32), "FW41580-01-03");
   }
   platform::usb::SetBackend(nullptr);
 
-  auto backend = Load();
-  auto unit = backend->unit("wr");
+  auto unit = Load()->unit("wr");
   ASSERT_TRUE(unit);
   EXPECT_EQ(unit->FileNamed("app.bin")->contents, file);
   EXPECT_EQ(unit->status_word(), 0x4080u);
   EXPECT_EQ(unit->ReportedString("firmware_name"), "FW41580-01-03");
   EXPECT_EQ(unit->ReportedString("serial_string"), "RENAMED");
   EXPECT_EQ(unit->ReportedString("fx3_firmware"), "FW41582-01-04");
-  std::vector<uint8_t> memory = unit->Fx3BootMemory();
-  EXPECT_EQ(memory[0x10], 0xC0);
-  EXPECT_EQ(memory[0x12], 0xEE);
-  EXPECT_EQ(memory[0x13], 0xFF);
+  const std::vector<uint8_t> memory = unit->Fx3BootMemory();
+  EXPECT_EQ(std::vector<uint8_t>(memory.begin() + 0x10, memory.begin() + 0x14),
+            (std::vector<uint8_t>{0xC0, 0xFF, 0xEE, 0xFF}));
   EXPECT_TRUE(std::filesystem::is_directory(folder_.path() / "wr.state" / "flash"));  // the flash model's share
-}
-
-TEST_F(SimUnitFolder, InstallFromEnvironmentNeedsAFolder) {
-  ::unsetenv(sim::kSimDirVariable);
-  EXPECT_FALSE(sim::InstallFromEnvironment());
-  ::setenv(sim::kSimDirVariable, "/nonexistent/units", 1);
-  EXPECT_FALSE(sim::InstallFromEnvironment());
-  WriteFile(folder_.File("unit.json"), R"({"usb": {"product_id": "0x48"}})");
-  ::setenv(sim::kSimDirVariable, folder_.path().c_str(), 1);
-  EXPECT_TRUE(sim::InstallFromEnvironment());
-  ::unsetenv(sim::kSimDirVariable);
-  auto* backend = dynamic_cast<sim::SimulatedBackend*>(platform::usb::GetBackend().get());
-  ASSERT_NE(backend, nullptr);
-  ASSERT_EQ(backend->units().size(), 1u);
-  EXPECT_EQ(backend->units()[0]->config().product_id, 0x48);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tests/support/fake_pcsc.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -10,11 +11,11 @@
 namespace testing_support {
 
 struct FakePcsc::State {
+  std::atomic<bool> fail_establish = false;
+  std::atomic<bool> fail_list = false;
   std::mutex mutex;
-  // All guarded by mutex.
+  // Guarded by mutex.
   std::vector<std::string> readers;
-  bool fail_establish = false;
-  bool fail_list = false;
   std::set<std::string> fail_connect;
   std::vector<std::string> calls;
 
@@ -86,20 +87,9 @@ FakePcsc::FakePcsc(std::vector<std::string> readers) : state_(std::make_shared<S
   state_->readers = std::move(readers);
 }
 
-void FakePcsc::set_readers(std::vector<std::string> readers) {
-  std::lock_guard lock(state_->mutex);
-  state_->readers = std::move(readers);
-}
+void FakePcsc::FailEstablish() { state_->fail_establish = true; }
 
-void FakePcsc::FailEstablish() {
-  std::lock_guard lock(state_->mutex);
-  state_->fail_establish = true;
-}
-
-void FakePcsc::FailList() {
-  std::lock_guard lock(state_->mutex);
-  state_->fail_list = true;
-}
+void FakePcsc::FailList() { state_->fail_list = true; }
 
 void FakePcsc::FailConnect(const std::string& reader) {
   std::lock_guard lock(state_->mutex);
@@ -113,7 +103,6 @@ std::vector<std::string> FakePcsc::calls() const {
 
 std::unique_ptr<platform::pcsc::Context> FakePcsc::EstablishContext() {
   state_->Record("establish");
-  std::lock_guard lock(state_->mutex);
   if (state_->fail_establish) return nullptr;
   return std::make_unique<FakeContext>(state_);
 }

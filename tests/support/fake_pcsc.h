@@ -20,7 +20,6 @@ class FakePcsc final : public platform::pcsc::Backend {
 
   // An empty reader list makes the listing fail, as the service does when no
   // reader is attached. Each Fail switch makes its step fail from then on.
-  void set_readers(std::vector<std::string> readers);
   void FailEstablish();
   void FailList();
   void FailConnect(const std::string& reader);

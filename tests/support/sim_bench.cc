@@ -18,47 +18,46 @@ std::string BootHeaderText(const std::string& part_code, const std::string& majo
   return text + major + "." + minor + " release";
 }
 
-sim::UnitConfig WrUnitConfig(const std::string& serial) {
+namespace {
+
+// What every model shares: a unit that names its serial when asked and
+// reports the extended-requests bit.
+sim::UnitConfig Model(const std::string& prefix, uint16_t vendor_id, uint16_t product_id, const std::string& serial,
+                      const std::string& description, const std::string& firmware_name) {
   sim::UnitConfig config;
-  config.name = "wr-" + serial;
-  config.vendor_id = 0x17B9;
-  config.product_id = 0x4000;
+  config.name = prefix + serial;
+  config.vendor_id = vendor_id;
+  config.product_id = product_id;
   config.serial = serial;
-  config.description = "Quorvel WR Document Reader";
-  config.firmware_name = "FW41580-01-02";
+  config.description = description;
+  config.firmware_name = firmware_name;
   config.serial_string = serial;
+  config.status_word = 0x80;
+  return config;
+}
+
+}  // namespace
+
+sim::UnitConfig WrUnitConfig(const std::string& serial) {
+  sim::UnitConfig config = Model("wr-", 0x17B9, 0x4000, serial, "Quorvel WR Document Reader", "FW41580-01-02");
   config.fx3_firmware = "FW41582-01-04";
   config.application_header = "Quorvel Application FW41580-01-02 Built 2024-03-18 09:30:00";
   config.boot_header = BootHeaderText("FW41581", "01", "03");
   config.api_version = 0x000B;
-  config.status_word = 0x80;
   return config;
 }
 
 sim::UnitConfig Fx2UnitConfig(const std::string& serial) {
-  sim::UnitConfig config;
-  config.name = "hx-" + serial;
-  config.vendor_id = 0x0898;
-  config.product_id = 0x0047;
-  config.serial = serial;
-  config.description = "Quorvel HX2 Document Reader";
-  config.firmware_name = "FW41144-02-07";
-  config.serial_string = serial;
+  sim::UnitConfig config = Model("hx-", 0x0898, 0x0047, serial, "Quorvel HX2 Document Reader", "FW41144-02-07");
   config.application_header = "Quorvel Application FW41144-02-07";
   config.boot_header = BootHeaderText("FW41108", "02", "01");
   config.api_version = 0x0003;
-  config.status_word = 0x80;
   return config;
 }
 
 sim::UnitConfig Sh4UnitConfig(const std::string& serial) {
-  sim::UnitConfig config;
-  config.name = "sh4-" + serial;
-  config.vendor_id = 0x0898;
-  config.product_id = 0x0042;
-  config.serial = serial;
-  config.description = "Quorvel SH4 Document Reader";
-  config.firmware_name = "";
+  sim::UnitConfig config = Model("sh4-", 0x0898, 0x0042, serial, "Quorvel SH4 Document Reader", "");
+  config.serial_string.reset();
   config.firmware_name_status = 0xFFFF;
   config.sh4_firmware_name = "FW40961-03-01";
   config.api_version.reset();
@@ -68,19 +67,11 @@ sim::UnitConfig Sh4UnitConfig(const std::string& serial) {
 }
 
 sim::UnitConfig CompositeUnitConfig(const std::string& serial) {
-  sim::UnitConfig config;
-  config.name = "vl-" + serial;
-  config.vendor_id = 0x0898;
-  config.product_id = 0x0064;
-  config.serial = serial;
+  sim::UnitConfig config = Model("vl-", 0x0898, 0x0064, serial, "Quorvel VL120 Document Reader", "FW41026-04-02");
   config.interface = sim::UnitInterface::kStillImage;
-  config.description = "Quorvel VL120 Document Reader";
-  config.firmware_name = "FW41026-04-02";
-  config.serial_string = serial;
   config.application_header = "Quorvel Application FW41026-04-02";
   config.boot_header = BootHeaderText("FW41098", "04", "00");
   config.api_version = 0x0009;
-  config.status_word = 0x80;
   return config;
 }
 
@@ -95,11 +86,9 @@ sim::Unit& SimBench::AddUnit(sim::UnitConfig config) {
   return *units_.back();
 }
 
-sim::Unit& SimBench::unit(size_t index) { return *unit_ptr(index); }
-
-std::shared_ptr<sim::Unit> SimBench::unit_ptr(size_t index) {
+sim::Unit& SimBench::unit(size_t index) {
   if (index >= units_.size()) throw std::out_of_range("SimBench has no unit " + std::to_string(index));
-  return units_[index];
+  return *units_[index];
 }
 
 ReaderOwner SimBench::Open(sim::Unit& unit) {

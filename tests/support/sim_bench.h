@@ -60,7 +60,6 @@ class SimBench {
   sim::Unit& AddUnit(sim::UnitConfig config = WrUnitConfig());
   // The index-th unit attached.
   sim::Unit& unit(size_t index = 0);
-  std::shared_ptr<sim::Unit> unit_ptr(size_t index = 0);
   // Opens the unit through the library (expecting success) and forgets the
   // open's traffic.
   ReaderOwner Open(sim::Unit& unit);

@@ -17,19 +17,21 @@ SimHost::SimHost(const std::string& path) : device_(platform::usb::GetBackend()-
 }
 
 bool SimHost::WriteRaw(std::span<const uint8_t> bytes) {
-  if (!device_ || !device_->IssueWrite(kOutPipe, bytes)) {
-    last_result_ = WaitResult::kFailed;
-    last_error_ = platform::GetLastSystemError();
-    return false;
-  }
   uint32_t count = 0;
-  last_result_ = device_->WaitWrite(1000, &count);
-  if (last_result_ != WaitResult::kDone) {
-    last_error_ = platform::GetLastSystemError();
-    device_->CancelWrite();
-    return false;
-  }
-  return count == bytes.size();
+  const bool issued = device_ && device_->IssueWrite(kOutPipe, bytes);
+  return Finish(issued, issued ? device_->WaitWrite(1000, &count) : WaitResult::kFailed, false) &&
+         count == bytes.size();
+}
+
+// Records how a transfer ended. A write that did not complete is cancelled,
+// and so is a read still pending (which keeps the last failure's error).
+bool SimHost::Finish(bool issued, WaitResult result, bool read) {
+  last_result_ = issued ? result : WaitResult::kFailed;
+  if (last_result_ == WaitResult::kDone) return true;
+  if (!read || last_result_ == WaitResult::kFailed) last_error_ = platform::GetLastSystemError();
+  if (issued && !read) device_->CancelWrite();
+  if (read && last_result_ == WaitResult::kPending) device_->CancelRead();
+  return false;
 }
 
 bool SimHost::Send(uint8_t command, std::span<const uint8_t> body, uint8_t reserved) {
@@ -38,21 +40,9 @@ bool SimHost::Send(uint8_t command, std::span<const uint8_t> body, uint8_t reser
 
 std::optional<std::vector<uint8_t>> SimHost::Read(size_t bytes, uint32_t wait_ms) {
   std::vector<uint8_t> buffer(bytes);
-  if (!device_ || !device_->IssueRead(kInPipe, buffer)) {
-    last_result_ = WaitResult::kFailed;
-    last_error_ = platform::GetLastSystemError();
-    return std::nullopt;
-  }
   uint32_t count = 0;
-  last_result_ = device_->WaitRead(wait_ms, &count);
-  if (last_result_ == WaitResult::kPending) {
-    device_->CancelRead();
-    return std::nullopt;
-  }
-  if (last_result_ == WaitResult::kFailed) {
-    last_error_ = platform::GetLastSystemError();
-    return std::nullopt;
-  }
+  const bool issued = device_ && device_->IssueRead(kInPipe, buffer);
+  if (!Finish(issued, issued ? device_->WaitRead(wait_ms, &count) : WaitResult::kFailed, true)) return std::nullopt;
   buffer.resize(count);
   return buffer;
 }

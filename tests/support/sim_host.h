@@ -49,6 +49,8 @@ class SimHost {
   std::optional<Reply> Exchange(uint8_t command, std::span<const uint8_t> body, size_t first_read = 512);
 
  private:
+  bool Finish(bool issued, platform::usb::WaitResult result, bool read);
+
   std::unique_ptr<platform::usb::Device> device_;
   platform::usb::WaitResult last_result_ = platform::usb::WaitResult::kDone;
   uint32_t last_error_ = 0;

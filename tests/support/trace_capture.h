@@ -16,7 +16,6 @@ class TraceCapture {
   TraceCapture(const TraceCapture&) = delete;
   TraceCapture& operator=(const TraceCapture&) = delete;
 
-  LOGHANDLE log() const { return log_; }
   // What the file holds so far.
   std::string Read() const { return ReadFile(path_); }
   // Uninstalls and closes the log: LogClose's result, 0 once closed.

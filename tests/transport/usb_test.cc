@@ -8,54 +8,76 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
+#include "platform/system.h"
 #include "reader/frame.h"
 #include "reader/handle.h"
 #include "reader/rdr.h"
 #include "sim/traffic.h"
-#include "sim/usb_backend.h"
 #include "sim/wire.h"
 #include "tests/support/expect_error.h"
+#include "tests/support/sim_bench.h"
+#include "tests/support/sim_host.h"
 #include "tests/support/trace_capture.h"
+#include "transport/memory.h"
 #include "transport/usb.h"
 
 namespace {
 
 using sim::TrafficKind;
+using testing_support::ReaderOwner;
 
-// A virtual clock and a simulated bus for one test.
+// The simulated bus, with switches that make its enumerations fail.
+class FlakyBackend final : public platform::usb::Backend {
+ public:
+  explicit FlakyBackend(sim::SimulatedBackend& bus) : bus_(bus) {}
+  std::optional<std::vector<platform::usb::DeviceInterface>> EnumerateInterfaces(
+      platform::usb::InterfaceClass interface_class) override {
+    if (fail_interfaces) return Fail<std::vector<platform::usb::DeviceInterface>>();
+    return bus_.EnumerateInterfaces(interface_class);
+  }
+  std::optional<std::vector<platform::usb::PresentDevice>> EnumerateDevices() override {
+    if (fail_devices) return Fail<std::vector<platform::usb::PresentDevice>>();
+    return bus_.EnumerateDevices();
+  }
+  std::optional<platform::usb::InterfaceClass> ClassOfPath(const std::string& path) override {
+    return bus_.ClassOfPath(path);
+  }
+  std::unique_ptr<platform::usb::Device> Open(const std::string& path) override { return bus_.Open(path); }
+  bool fail_interfaces = false, fail_devices = false;
+
+ private:
+  template <typename T>
+  static std::optional<T> Fail() {
+    platform::SetLastSystemError(EIO);
+    return std::nullopt;
+  }
+  sim::SimulatedBackend& bus_;
+};
+
 class UsbTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform::usb::SetBackend(backend_); }
-  void TearDown() override {
-    for (RDRHANDLE handle : opened_) RDRClose(handle);
-    platform::usb::SetBackend(nullptr);
-  }
-
-  std::shared_ptr<sim::Unit> AddUnit(const std::string& name, uint16_t product_id,
-                                     sim::UnitInterface interface = sim::UnitInterface::kReader) {
-    sim::UnitConfig config;
-    config.name = name;
+  // Each unit gets its own serial, so its own device path.
+  sim::Unit& Add(uint16_t product_id = 0x41, sim::UnitInterface interface = sim::UnitInterface::kReader,
+                 sim::UnitConfig config = {}) {
+    config.serial = config.name = "SN" + std::to_string(serial_++);
     config.product_id = product_id;
-    config.serial = "SN" + name;
     config.interface = interface;
-    return backend_->AddUnit(config);
+    return bench_.AddUnit(config);
   }
-
-  RDRHANDLE Open(const char* path = nullptr) {
-    RDRHANDLE handle = RDROpenUSB(path);
-    if (handle != InvalidReaderHandle()) opened_.push_back(handle);
+  static ReaderOwner Open(const char* path) { return ReaderOwner(RDROpenUSB(path)); }
+  // Opened without the open's traffic; the unit counts requests from 1 again.
+  ReaderOwner OpenQuiet(sim::Unit& unit) {
+    ReaderOwner handle = bench_.Open(unit);
+    unit.SetFaults({});
     return handle;
   }
-
-  // Opens `unit` and forgets the traffic of the open, so a test sees only
-  // its own exchange; the unit's request count restarts at 1.
-  RDRHANDLE OpenQuiet(const std::shared_ptr<sim::Unit>& unit) {
-    RDRHANDLE handle = Open(unit->DevicePath().c_str());
-    EXPECT_NE(handle, InvalidReaderHandle());
-    unit->SetFaults({});
-    unit->ClearTraffic();
-    return handle;
+  std::vector<std::string> List(int32_t selector, int32_t expected_result = 1) {
+    char** list = nullptr;
+    int32_t count = 0;
+    EXPECT_EQ(ReaderDeviceList(selector, &list, &count), expected_result) << selector;
+    std::vector<std::string> paths(list, list + count);
+    ReaderDeviceListFree(list, count);
+    return paths;
   }
 
   static std::vector<uint32_t> Sizes(const std::vector<std::vector<uint8_t>>& transfers) {
@@ -63,6 +85,7 @@ class UsbTest : public ::testing::Test {
     for (const auto& transfer : transfers) sizes.push_back(static_cast<uint32_t>(transfer.size()));
     return sizes;
   }
+  static size_t Count(sim::Unit& unit, TrafficKind kind) { return sim::EventsOfKind(unit.traffic(), kind).size(); }
 
   // One reply message as raw chunks: header with the given Size, then body
   // bytes 0, 1, 2, ... padded to 64-byte blocks.
@@ -81,146 +104,159 @@ class UsbTest : public ::testing::Test {
     return reply;
   }
 
-  platform::VirtualClock clock_;
-  platform::ScopedClock use_clock_{clock_};
-  std::shared_ptr<sim::SimulatedBackend> backend_ = std::make_shared<sim::SimulatedBackend>();
-  std::vector<RDRHANDLE> opened_;
+  testing_support::SimBench bench_;
+  int serial_ = 0;
 };
 
 TEST_F(UsbTest, PathMatchingFollowsVendorAndSelectorRules) {
-  const char* path = "\\\\?\\usb#vid_0898&pid_0041#sn1#{9e32eeca-ab09-48d9-8a63-69b70a14d738}";
-  EXPECT_TRUE(DevicePathMatches(path, -1));
-  EXPECT_TRUE(DevicePathMatches(path, 0x41));
-  EXPECT_TRUE(DevicePathMatches(path, kSelectLowRange));
-  EXPECT_FALSE(DevicePathMatches(path, kSelectHighRange));
-  EXPECT_FALSE(DevicePathMatches(path, 0x40));
-  EXPECT_FALSE(DevicePathMatches("\\\\?\\usb#vid_1234&pid_0041#sn1", -1));
-  EXPECT_TRUE(DevicePathMatches("\\\\?\\usb#vid_17b9&pid_0070#x", kSelectHighRange));
-  EXPECT_FALSE(DevicePathMatches("\\\\?\\USB#VID_0898&PID_0041#x", -1)) << "the words are case-sensitive";
-  EXPECT_FALSE(DevicePathMatches("\\\\?\\usb#vid_0898#x", -1)) << "no product id";
-  EXPECT_TRUE(DevicePathMatches("vid_898&pid_4000123", 0x4000)) << "at most four digits are read";
-  EXPECT_FALSE(DevicePathMatches(nullptr, -1));
+  const struct {
+    const char* path;
+    int32_t selector;
+    bool matches;
+  } cases[] = {
+      // clang-format off
+      {"usb#vid_0898&pid_0041#1", kSelectAll, true}, {"usb#vid_0898&pid_0041#1", 0x41, true},
+      {"usb#vid_0898&pid_0041#1", 0x40, false}, {"usb#vid_0898&pid_0041#1", kSelectHighRange, false},
+      {"usb#vid_0898&pid_005f#1", kSelectLowRange, true}, {"usb#vid_0898&pid_005f#1", kSelectHighRange, false},
+      {"usb#vid_0898&pid_0060#1", kSelectHighRange, true}, {"usb#vid_0898&pid_0060#1", kSelectLowRange, false},
+      {"usb#vid_17b9&pid_007F#1", kSelectHighRange, true}, {"usb#vid_17b9&pid_0080#1", kSelectHighRange, false},
+      {"usb#vid_1234&pid_0041#1", kSelectAll, false}, {"USB#VID_0898&PID_0041#1", kSelectAll, false},
+      {"usb#vid_0898#x", kSelectAll, false}, {"vid_898&pid_4000123", 0x4000, true},  // four digits at most
+      // clang-format on
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(DevicePathMatches(c.path, c.selector), c.matches) << c.path << " " << c.selector;
+  EXPECT_FALSE(DevicePathMatches(nullptr, kSelectAll));
 }
 
-TEST_F(UsbTest, ListingsAppendInEnumerationOrderAndShrinkToCount) {
-  char** list = nullptr;
+TEST_F(UsbTest, ListingsAppendShrinkAndEmptyTheListOnFailure) {
+  // An empty result frees what the caller's empty list held.
+  char** list = static_cast<char**>(PlatformAlloc(nullptr, nullptr, 8));
   int32_t count = 0;
-  EXPECT_EQ(USBDeviceList(-1, &list, &count), 1);
+  EXPECT_EQ(USBDeviceList(kSelectAll, &list, &count), 1);
   EXPECT_EQ(count, 0);
   EXPECT_EQ(list, nullptr);
 
-  AddUnit("still", 0x44, sim::UnitInterface::kStillImage);
-  AddUnit("wr", 0x4000);
-  AddUnit("td", 0x70);
-  for (int i = 0; i < 11; ++i) AddUnit("many" + std::to_string(i), 0x42);
+  Add(0x4000);
+  for (int i = 0; i < 11; ++i) Add(0x42);
   ASSERT_EQ(USBDeviceList(0x4000, &list, &count), 1);
   ASSERT_EQ(count, 1);
   // A second listing appends; 11 more paths grow the array twice.
   ASSERT_EQ(USBDeviceList(0x42, &list, &count), 1);
   ASSERT_EQ(count, 12);
   EXPECT_NE(std::string(list[0]).find("pid_4000"), std::string::npos);
-  EXPECT_NE(std::string(list[11]).find("snmany10"), std::string::npos);
-  USBDeviceListFree(list, count);
-  EXPECT_FAILS_WITH(USBDeviceList(-1, nullptr, &count), 0, kErrInvalidParameter);
+  EXPECT_NE(std::string(list[11]).find("sn11"), std::string::npos);
+  // The copy of the 13th path fails: the paths held on entry go too.
+  SetAllocationFailureCountdown(3);
+  EXPECT_FAILS_WITH(USBDeviceList(0x42, &list, &count), 0, kErrNoMemory);
+  SetAllocationFailureCountdown(0);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(list, nullptr);
+  EXPECT_FAILS_WITH(USBDeviceList(kSelectAll, nullptr, &count), 0, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(USBDeviceList(kSelectAll, &list, nullptr), 0, kErrInvalidParameter);
+
+  auto flaky = std::make_shared<FlakyBackend>(bench_.backend());
+  platform::usb::SetBackend(flaky);
+  flaky->fail_interfaces = true;
+  EXPECT_EQ(USBDeviceList(0x42, &list, &count), 0);
+  EXPECT_EQ(GetErrorCode(), EIO);
+  EXPECT_EQ(list, nullptr);
 }
 
 // Readers are listed in a fixed product-id order, whatever the bus order.
 TEST_F(UsbTest, ReaderListsFollowTheProductIdOrder) {
   const std::vector<int> every = {0x42, 0x44,   0x46,   0x47,   0x48,   0x60,   0x64,   0x70, 0x72,
                                   0x73, 0x4000, 0x400C, 0x400D, 0x4004, 0x4009, 0x4019, 0x76};
-  for (size_t i = every.size(); i-- > 0;) AddUnit("r" + std::to_string(i), static_cast<uint16_t>(every[i]));
-  AddUnit("other", 0x50);
+  for (size_t i = every.size(); i-- > 0;) Add(static_cast<uint16_t>(every[i]));
+  Add(0x50);
   const std::pair<int32_t, std::vector<int>> cases[] = {
-      {-1, every},
+      {kSelectAll, every},
       {kSelectLowRange, {0x42, 0x44, 0x46, 0x47, 0x48}},
       {kSelectHighRange, {0x60}},
       {0x50, {0x50}},
   };
   for (const auto& [selector, expected] : cases) {
-    char** list = nullptr;
-    int32_t count = 0;
-    ASSERT_EQ(ReaderDeviceList(selector, &list, &count), 1);
     std::vector<int> listed;
-    for (int32_t i = 0; i < count; ++i) {
-      const std::string path = list[i];
+    for (const std::string& path : List(selector)) {
       listed.push_back(std::stoi(path.substr(path.find("pid_") + 4, 4), nullptr, 16));
     }
     EXPECT_EQ(listed, expected) << selector;
-    ReaderDeviceListFree(list, count);
+  }
+  // Every way of listing stops at a listing that fails.
+  for (int32_t selector : {kSelectAll, kSelectLowRange, kSelectHighRange, 0x50}) {
+    SetAllocationFailureCountdown(1);
+    EXPECT_TRUE(List(selector, 0).empty());
+    SetAllocationFailureCountdown(0);
+    EXPECT_EQ(GetErrorCode(), LibraryError(kErrNoMemory)) << selector;
   }
 }
 
-TEST_F(UsbTest, AFailedListingEmptiesTheWholeList) {
-  AddUnit("a", 0x42);
-  AddUnit("b", 0x42);
-  char** list = nullptr;
-  int32_t count = 0;
-  ASSERT_EQ(USBDeviceList(0x42, &list, &count), 1);
-  ASSERT_EQ(count, 2);
-  // The copy of the second path fails.
-  SetAllocationFailureCountdown(3);
-  EXPECT_EQ(USBDeviceList(0x42, &list, &count), 0);
-  SetAllocationFailureCountdown(0);
-  EXPECT_EQ(GetErrorCode(), LibraryError(kErrNoMemory));
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(list, nullptr);
-}
-
 TEST_F(UsbTest, DisabledReaderIsReportedWhenNothingIsListed) {
-  auto unit = AddUnit("off", 0x4000);
-  char** list = nullptr;
-  int32_t count = 0;
-  unit->SetDisabled(true);
-  EXPECT_EQ(ReaderDeviceList(-1, &list, &count), 1) << "a description not beginning with Q5 is not a reader";
-  EXPECT_EQ(count, 0);
-
+  Add(0x4000).SetDisabled(true);
+  EXPECT_TRUE(List(kSelectAll).empty()) << "a description not beginning with Q5 is not a reader";
   sim::UnitConfig config;
-  config.name = "q5";
   config.description = "Q5 Document Reader";
   config.disabled = true;
-  backend_->AddUnit(config);
-  EXPECT_FAILS_WITH(ReaderDeviceList(-1, &list, &count), 0, kErrReaderDisabled);
-  EXPECT_EQ(count, 0);
+  Add(0x41, sim::UnitInterface::kReader, config);
+  for (int32_t selector : {kSelectAll, kSelectLowRange, 0x50}) {
+    EXPECT_TRUE(List(selector, 0).empty());
+    EXPECT_EQ(GetErrorCode(), LibraryError(kErrReaderDisabled));
+  }
   EXPECT_FAILS_WITH(RDROpenUSB(nullptr), InvalidReaderHandle(), kErrNotFound);
+  // Without the set of present devices there is nothing to report.
+  auto flaky = std::make_shared<FlakyBackend>(bench_.backend());
+  platform::usb::SetBackend(flaky);
+  flaky->fail_devices = true;
+  EXPECT_TRUE(List(kSelectAll).empty());
 }
 
 TEST_F(UsbTest, CompositeParentIsListedAndOpenedThroughItsChild) {
-  auto unit = AddUnit("vl", 0x64, sim::UnitInterface::kStillImage);
+  sim::Unit& unit = bench_.AddUnit(testing_support::CompositeUnitConfig("VL7"));
   char** list = nullptr;
   int32_t count = 0;
   ASSERT_EQ(USBDeviceList(kSelectCompositeParent, &list, &count), 1);
   ASSERT_EQ(count, 1);
-  std::string parent_path = list[0];
+  const std::string parent_path = list[0];
   USBDeviceListFree(list, count);
-  std::string expected = "\\\\?\\usb#vid_0898&pid_0064#snvl#{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
-  EXPECT_EQ(parent_path, expected);
-  EXPECT_NE(parent_path, unit->DevicePath());
+  EXPECT_EQ(parent_path, "\\\\?\\usb#vid_0898&pid_0064#vl7#{6bdd1fc6-810f-11d0-bec7-08002be2092f}");
+  EXPECT_NE(parent_path, unit.DevicePath());
 
-  RDRHANDLE handle = Open(parent_path.c_str());
-  ASSERT_NE(handle, InvalidReaderHandle());
+  ReaderOwner handle = Open(parent_path.c_str());
+  ASSERT_NE(handle.get(), InvalidReaderHandle());
   EXPECT_EQ(handle->usb.interface_kind, 1);
-  EXPECT_EQ(handle->firmware_number, 41580);
-  auto controls = sim::EventsOfKind(unit->traffic(), TrafficKind::kDeviceControl);
+  EXPECT_EQ(handle->firmware_number, 41026);
+  auto controls = sim::EventsOfKind(unit.traffic(), TrafficKind::kDeviceControl);
   ASSERT_EQ(controls.size(), 2u);
-  EXPECT_EQ(controls[0].code, 0x8000201Cu);
-  EXPECT_EQ(controls[0].value, 1u);
-  EXPECT_EQ(controls[1].value, 2u);
+  EXPECT_EQ(std::tuple(controls[0].code, controls[0].value, controls[1].code, controls[1].value),
+            std::tuple(0x8000201Cu, 1u, 0x8000201Cu, 2u));
+  unit.ClearTraffic();
+  handle.reset();
+  EXPECT_EQ(Count(unit, TrafficKind::kResetPipe) + Count(unit, TrafficKind::kAbortPipe), 0u) << "no pipes to clear";
 }
 
-TEST_F(UsbTest, OpenConfiguresPipesAndIdentifiesTheReader) {
-  auto unit = AddUnit("wr", 0x4000);
-  unit->HaltEndpoint(0x81);
-  RDRHANDLE handle = Open();
-  ASSERT_NE(handle, InvalidReaderHandle());
+TEST_F(UsbTest, OpenConfiguresPipesFlushesAndIdentifiesTheReader) {
+  sim::UnitConfig config;
+  config.status_word = 0x01;
+  sim::Unit& unit = Add(0x41, sim::UnitInterface::kReader, config);
+  unit.HaltEndpoint(0x81);
+  // An earlier session left a reply queued: the open must not take it for
+  // the answer to its probe.
+  testing_support::SimHost earlier(unit.DevicePath());
+  ASSERT_TRUE(earlier.Send(120, {}));
+  earlier.Close();
+  unit.ClearTraffic();
+
+  ReaderOwner handle = Open(nullptr);
+  ASSERT_NE(handle.get(), InvalidReaderHandle());
   EXPECT_EQ(handle->timeout, 2);
   EXPECT_EQ(handle->first_read_length, 512);
   EXPECT_EQ(handle->packet_size, 0x200000) << "from the IN pipe's maximum transfer size";
-  EXPECT_EQ(handle->capability_flags & kCapExtendedRequests, kCapExtendedRequests);
+  EXPECT_EQ(handle->capability_flags & kCapExtendedRequests, 0u);
   EXPECT_STREQ(handle->firmware_name, "FW41580-01-02");
   EXPECT_EQ(std::tuple(handle->firmware_number, handle->firmware_number2, handle->firmware_number3),
             std::tuple(41580, 1, 2));
 
-  auto events = unit->traffic();
+  auto events = unit.traffic();
   std::vector<std::pair<uint32_t, uint32_t>> policies;
   for (const auto& event : sim::EventsOfKind(events, TrafficKind::kSetPolicy)) {
     policies.emplace_back(event.pipe << 16 | event.code, event.value);
@@ -233,45 +269,34 @@ TEST_F(UsbTest, OpenConfiguresPipesAndIdentifiesTheReader) {
   ASSERT_FALSE(resets.empty());
   EXPECT_EQ(resets[0].pipe, 0x81) << "the halted endpoint is reset at open";
 
-  // The probe, then the firmware name: the wire bytes of both requests.
+  // Exactly the probe and the firmware name, each answered at once.
   auto requests = sim::Requests(events);
-  ASSERT_GE(requests.size(), 2u);
-  EXPECT_EQ(requests[0].command, 14);
+  ASSERT_EQ(requests.size(), 2u);
   std::vector<uint8_t> probe(60, 0);
   probe[0] = 4;
-  EXPECT_EQ(requests[0].body, probe);
+  EXPECT_EQ(std::tuple(requests[0].command, requests[0].body), std::tuple(14, probe));
   EXPECT_EQ(requests[1].body, (std::vector<uint8_t>{6, 0, 0, 0, 0, 0, 0, 0}));
-}
 
-TEST_F(UsbTest, OpenTakesTheExtendedFlagFromTheProbe) {
-  sim::UnitConfig config;
-  config.status_word = 0x01;
-  backend_->AddUnit(config);
-  RDRHANDLE handle = Open();
-  ASSERT_NE(handle, InvalidReaderHandle());
-  EXPECT_EQ(handle->capability_flags & kCapExtendedRequests, 0u);
-
-  // A unit that does not know the probe keeps the flag.
-  sim::UnitConfig other;
-  other.name = "other";
-  other.serial = "SN2";
-  other.unknown_services = {4};
-  auto unit = backend_->AddUnit(other);
-  RDRHANDLE second = Open(unit->DevicePath().c_str());
-  ASSERT_NE(second, InvalidReaderHandle());
-  EXPECT_EQ(second->capability_flags & kCapExtendedRequests, kCapExtendedRequests);
+  // The close clears both pipes.
+  unit.ClearTraffic();
+  handle.reset();
+  std::vector<std::pair<TrafficKind, uint8_t>> cleared;
+  for (const auto& event : unit.traffic()) {
+    if (event.kind == TrafficKind::kResetPipe || event.kind == TrafficKind::kAbortPipe) {
+      cleared.emplace_back(event.kind, event.pipe);
+    }
+  }
+  const std::vector<std::pair<TrafficKind, uint8_t>> both = {{TrafficKind::kResetPipe, 0x81},
+                                                             {TrafficKind::kAbortPipe, 0x81},
+                                                             {TrafficKind::kResetPipe, 0x02},
+                                                             {TrafficKind::kAbortPipe, 0x02}};
+  EXPECT_EQ(cleared, both);
 }
 
 // Requests of an open: 1 the probe, 2 the firmware name, 3 the name again
 // after a flush, 4 after a reconnect. A failure other than a timeout goes
 // to those fallbacks, not to short first reads.
 TEST_F(UsbTest, OpenFallsBackToAFlushThenAReconnect) {
-  struct Case {
-    sim::Faults faults;
-    bool opened;
-    uint32_t devices_opened;
-    bool extended;  // the probe failed, so the flag stayed
-  };
   auto echo = [](uint32_t from, uint32_t count) {
     sim::Faults faults;
     faults.wrong_echo = sim::WrongEchoFault{{from, count}, std::nullopt};
@@ -279,122 +304,110 @@ TEST_F(UsbTest, OpenFallsBackToAFlushThenAReconnect) {
   };
   sim::Faults silent_probe;
   silent_probe.silence = sim::FaultTrigger{1, 2};  // the first try and the one after the reconnect
-  const Case cases[] = {{silent_probe, true, 2, true},
-                        {echo(2, 1), true, 1, false},
-                        {echo(2, 2), true, 2, false},
-                        {echo(2, 3), false, 2, false}};
-  int serial = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(serial);
+  const struct {
+    sim::Faults faults;
+    bool probe_unknown;
+    bool opened;
+    uint32_t devices_opened;
+    bool extended;  // the probe failed, so the flag stayed
+  } cases[] = {{silent_probe, false, true, 2, true},
+               {{}, true, true, 1, true},
+               {echo(2, 1), false, true, 1, false},
+               {echo(2, 2), false, true, 2, false},
+               {echo(2, 3), false, false, 2, false}};
+  for (const auto& c : cases) {
     sim::UnitConfig config;
-    config.name = "u" + std::to_string(serial);
-    config.serial = "SN" + std::to_string(serial++);
     config.status_word = 0x01;
     config.faults = c.faults;
-    auto unit = backend_->AddUnit(config);
-    RDRHANDLE handle = Open(unit->DevicePath().c_str());
-    EXPECT_EQ(unit->devices_opened(), c.devices_opened);
+    if (c.probe_unknown) config.unknown_services = {4};
+    sim::Unit& unit = Add(0x41, sim::UnitInterface::kReader, config);
+    SCOPED_TRACE(unit.name());
+    ReaderOwner handle = Open(unit.DevicePath().c_str());
+    EXPECT_EQ(unit.devices_opened(), c.devices_opened);
     if (!c.opened) {
-      EXPECT_EQ(handle, InvalidReaderHandle());
+      EXPECT_EQ(handle.release(), InvalidReaderHandle());
       continue;
     }
-    ASSERT_NE(handle, InvalidReaderHandle());
+    ASSERT_NE(handle.get(), InvalidReaderHandle());
     EXPECT_EQ(handle->firmware_number, 41580);
     EXPECT_EQ(handle->first_read_length, 512);
     EXPECT_EQ(handle->capability_flags & kCapExtendedRequests, c.extended ? kCapExtendedRequests : 0u);
-    EXPECT_EQ(sim::EventsOfKind(unit->traffic(), TrafficKind::kRead).back().requested, 512u);
+    EXPECT_EQ(sim::EventsOfKind(unit.traffic(), TrafficKind::kRead).back().requested, 512u);
   }
 }
 
 TEST_F(UsbTest, FirmwareNamesGiveNumbersOrFailTheOpen) {
-  struct Case {
+  const struct {
     const char* name;
-    int32_t number;
-  };
-  const Case cases[] = {{"FW-40990 SH4", 40990}, {"FW41580-01-02", 41580}, {"FW41014", 41014}, {"", 0},
-                        {"XW41580-01-02", 0},    {"FW0-1-2", 0},           {"FW-1", -1}};
-  int serial = 0;
-  for (const Case& c : cases) {
+    int32_t numbers[3];
+  } cases[] = {{"FW-40990 SH4", {40990, 0, 0}},
+               {"FW41580-01-02", {41580, 1, 2}},
+               {"FW41014", {41014, 0, 0}},
+               {"", {0}},
+               {"XW41580-01-02", {0}},
+               {"FW0-1-2", {0}},
+               {"FW-1", {-1, 0, 0}}};
+  for (const auto& c : cases) {
     sim::UnitConfig config;
-    config.name = "u" + std::to_string(serial);
-    config.serial = "SN" + std::to_string(serial++);
     config.firmware_name = c.name;
-    auto unit = backend_->AddUnit(config);
-    RDRHANDLE handle = Open(unit->DevicePath().c_str());
-    if (c.number == 0) {
-      EXPECT_EQ(handle, InvalidReaderHandle()) << c.name;
-    } else {
-      ASSERT_NE(handle, InvalidReaderHandle()) << c.name;
-      EXPECT_EQ(handle->firmware_number, c.number) << c.name;
-      if (c.number == 40990) {
-        EXPECT_EQ(handle->firmware_number2, 0);
-      }
+    ReaderOwner handle = Open(Add(0x41, sim::UnitInterface::kReader, config).DevicePath().c_str());
+    if (c.numbers[0] == 0) {
+      EXPECT_EQ(handle.release(), InvalidReaderHandle()) << c.name;
+      continue;
     }
+    ASSERT_NE(handle.get(), InvalidReaderHandle()) << c.name;
+    EXPECT_EQ(std::tuple(handle->firmware_number, handle->firmware_number2, handle->firmware_number3),
+              std::tuple(c.numbers[0], c.numbers[1], c.numbers[2]))
+        << c.name;
   }
 }
 
 TEST_F(UsbTest, ReaderSilentToLongFirstReadsIsOpenedWithShortOnes) {
   sim::UnitConfig config;
   config.faults.unanswered_first_read = 512;
-  auto unit = backend_->AddUnit(config);
-  RDRHANDLE handle = Open();
-  ASSERT_NE(handle, InvalidReaderHandle());
+  sim::Unit& unit = Add(0x41, sim::UnitInterface::kReader, config);
+  ReaderOwner handle = Open(nullptr);
+  ASSERT_NE(handle.get(), InvalidReaderHandle());
   EXPECT_EQ(handle->first_read_length, 64);
   EXPECT_EQ(handle->firmware_number, 41580);
-  // The last exchange read its reply 64 bytes first.
-  auto reads = sim::EventsOfKind(unit->traffic(), TrafficKind::kRead);
-  ASSERT_FALSE(reads.empty());
-  EXPECT_EQ(reads.back().requested, 64u);
+  EXPECT_EQ(sim::EventsOfKind(unit.traffic(), TrafficKind::kRead).back().requested, 64u);
 }
 
 TEST_F(UsbTest, RequestsArePaddedToWholeBlocks) {
-  auto unit = AddUnit("wr", 0x4000);
-  RDRHANDLE handle = OpenQuiet(unit);
+  sim::Unit& unit = Add(0x4000);
+  ReaderOwner handle = OpenQuiet(unit);
   std::vector<uint8_t> body(2045, 0xA5);
   uint8_t reply[16];
-  for (uint16_t size : {0, 60, 61, 2044}) {
-    unit->ClearTraffic();
-    unit->SetFaults({});
-    unit->ScriptReply(1, Reply(99, 0, 0));
+  for (auto [size, wire] : {std::pair<uint16_t, size_t>{0, 64}, {60, 64}, {61, 128}, {2044, 2048}}) {
+    unit.ClearTraffic();
+    unit.SetFaults({});
+    unit.ScriptReply(1, Reply(99, 0, 0));
     RDRMSGHDR ohdr{size, 99, 7};
     RDRMSGHDR ihdr{sizeof reply, 0, 0};
-    ASSERT_EQ(RDRSendReceive(handle, &ohdr, body.data(), &ihdr, reply), 1) << size;
-    auto writes = sim::WrittenTransfers(unit->traffic());
-    ASSERT_EQ(writes.size(), 1u);
-    const size_t wire = size == 0 ? 64 : size == 60 ? 64 : size == 61 ? 128 : 2048;
-    ASSERT_EQ(writes[0].size(), wire) << size;
-    EXPECT_EQ(sim::ReadU16(writes[0], 0), size);
-    EXPECT_EQ(writes[0][2], 99);
-    EXPECT_EQ(writes[0][3], 7);
-    if (size > 0) {
-      EXPECT_EQ(writes[0][4 + size - 1], 0xA5);
-    }
-    EXPECT_EQ(std::count(writes[0].begin() + 4 + size, writes[0].end(), 0), static_cast<long>(wire - 4 - size))
-        << "padding of " << size;
+    ASSERT_EQ(RDRSendReceive(handle.get(), &ohdr, body.data(), &ihdr, reply), 1) << size;
+    auto writes = sim::WrittenTransfers(unit.traffic());
+    ASSERT_EQ(Sizes(writes), std::vector<uint32_t>{static_cast<uint32_t>(wire)}) << size;
+    EXPECT_EQ(std::tuple(sim::ReadU16(writes[0], 0), writes[0][2], writes[0][3]), std::tuple(size, 99, 7));
+    EXPECT_EQ(writes[0][3 + std::max<size_t>(size, 1)], size > 0 ? 0xA5 : 0);
+    EXPECT_EQ(std::count(writes[0].begin() + 4 + size, writes[0].end(), 0), static_cast<long>(wire - 4 - size));
   }
-  unit->ClearTraffic();
+  unit.ClearTraffic();
   RDRMSGHDR ohdr{2045, 99, 0};
   RDRMSGHDR ihdr{sizeof reply, 0, 0};
-  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, body.data(), &ihdr, reply), 0, kErrInvalidParameter);
-  EXPECT_TRUE(sim::WrittenTransfers(unit->traffic()).empty());
+  EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, body.data(), &ihdr, reply), 0, kErrInvalidParameter);
   ohdr.Size = 4;
-  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrInvalidParameter);
-  EXPECT_TRUE(sim::WrittenTransfers(unit->traffic()).empty());
+  EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 0, kErrInvalidParameter);
+  EXPECT_TRUE(sim::WrittenTransfers(unit.traffic()).empty());
 }
 
 TEST_F(UsbTest, ReplySizesAreDecodedAndGatheredByTheRules) {
-  EXPECT_EQ(DecodeMessageSize(0x8002), 512u);
-  EXPECT_EQ(DecodeMessageSize(0xC001), 2048u);
-  EXPECT_EQ(DecodeMessageSize(0x7FFF), 32767u);
-
-  auto unit = AddUnit("wr", 0x4000);
-  RDRHANDLE handle = OpenQuiet(unit);
-  struct Case {
+  sim::Unit& unit = Add(0x4000);
+  ReaderOwner handle = OpenQuiet(unit);
+  const struct {
     uint16_t size;
     uint32_t body;
     std::vector<uint32_t> reads;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {508, 508, {512}},
       {509, 509, {512, 64}},
       {0x8002, 512, {512, 64}},
@@ -403,93 +416,90 @@ TEST_F(UsbTest, ReplySizesAreDecodedAndGatheredByTheRules) {
       {0x7FFF, 32767, {512, 32256, 64}},
   };
   std::vector<uint8_t> buffer(40000);
-  for (const Case& c : cases) {
-    unit->ClearTraffic();
-    unit->SetFaults({});
-    unit->ScriptReply(1, Reply(5, c.size, c.body));
+  for (const auto& c : cases) {
+    unit.ClearTraffic();
+    unit.SetFaults({});
+    unit.ScriptReply(1, Reply(5, c.size, c.body));
     RDRMSGHDR ohdr{0, 5, 0};
     RDRMSGHDR ihdr{0x7FFF, 0, 0};
     std::fill(buffer.begin(), buffer.end(), 0xEE);
-    ASSERT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, buffer.data()), 1) << c.size;
+    ASSERT_EQ(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, buffer.data()), 1) << c.size;
     EXPECT_EQ(ihdr.Size, c.size);
-    EXPECT_EQ(Sizes(sim::ReadTransfers(unit->traffic())), c.reads) << c.size;
-    EXPECT_EQ(buffer[0], 0) << c.size;
-    EXPECT_EQ(buffer[c.body - 1], static_cast<uint8_t>(c.body - 1)) << c.size;
-    EXPECT_EQ(buffer[0x7FFF], 0xEE) << "nothing lands past the capacity";
+    EXPECT_EQ(Sizes(sim::ReadTransfers(unit.traffic())), c.reads) << c.size;
+    EXPECT_EQ(std::tuple(buffer[0], buffer[c.body - 1], buffer[0x7FFF]),
+              std::tuple(0, static_cast<uint8_t>(c.body - 1), 0xEE))
+        << c.size;
   }
-}
-
-TEST_F(UsbTest, ReplyLongerThanItsPaddedRoomIsDrainedNotOverrun) {
-  auto unit = AddUnit("wr", 0x4000);
-  RDRHANDLE handle = OpenQuiet(unit);
-  unit->ScriptReply(1, Reply(5, 1000, 1000));
+  // A reply longer than its padded room is drained, not overrun.
+  unit.ClearTraffic();
+  unit.SetFaults({});
+  unit.ScriptReply(1, Reply(5, 1000, 1000));
   RDRMSGHDR ohdr{0, 5, 0};
   RDRMSGHDR ihdr{1000, 0, 0};
-  auto buffer = std::make_unique<uint8_t[]>(1000);  // exactly the capacity, for AddressSanitizer
-  ASSERT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, buffer.get()), 1);
-  EXPECT_EQ(Sizes(sim::ReadTransfers(unit->traffic())), (std::vector<uint32_t>{512, 448, 64}));
-  for (int i = 0; i < 1000; ++i) ASSERT_EQ(buffer[i], static_cast<uint8_t>(i)) << i;
+  auto exact = std::make_unique<uint8_t[]>(1000);  // exactly the capacity, for AddressSanitizer
+  ASSERT_EQ(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, exact.get()), 1);
+  EXPECT_EQ(Sizes(sim::ReadTransfers(unit.traffic())), (std::vector<uint32_t>{512, 448, 64}));
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(exact[i], static_cast<uint8_t>(i)) << i;
 }
 
 TEST_F(UsbTest, WrongEchoAndOversizeRepliesAreRefusedAndDrained) {
-  auto unit = AddUnit("wr", 0x4000);
-  RDRHANDLE handle = OpenQuiet(unit);
+  sim::Unit& unit = Add(0x4000);
+  ReaderOwner handle = OpenQuiet(unit);
   uint8_t reply[8];
   RDRMSGHDR ohdr{0, 5, 0};
   RDRMSGHDR ihdr{sizeof reply, 0, 0};
-  unit->ScriptReply(1, Reply(6, 0, 0));
-  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrInvalidContent);
+  unit.ScriptReply(1, Reply(6, 0, 0));
+  EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 0, kErrInvalidContent);
   EXPECT_EQ(ihdr.Command, 6);
-  // The drain after the refusal read until the pipe was quiet.
-  auto events = unit->traffic();
-  EXPECT_FALSE(sim::EventsOfKind(events, TrafficKind::kResetPipe).empty());
+  EXPECT_GT(Count(unit, TrafficKind::kResetPipe), 0u) << "the drain read until the pipe was quiet";
 
-  unit->SetFaults({});
-  unit->ScriptReply(1, Reply(5, 9, 9));
-  ihdr = {sizeof reply, 0, 0};
-  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrMessageTooLong);
-
-  // No reply buffer: an empty reply is fine, any body is too long.
-  unit->SetFaults({});
-  unit->ScriptReply(1, Reply(5, 0, 0));
-  unit->ScriptReply(2, Reply(5, 1, 1));
-  ihdr = {100, 0, 0};
-  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, nullptr), 1);
-  ihdr = {100, 0, 0};
-  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, nullptr), 0, kErrMessageTooLong);
+  const struct {
+    uint16_t capacity, size;
+    bool buffer;
+    int32_t result;
+  } cases[] = {{sizeof reply, 9, true, 0}, {100, 0, false, 1}, {100, 1, false, 0}};
+  for (const auto& c : cases) {
+    unit.SetFaults({});
+    unit.ScriptReply(1, Reply(5, c.size, c.size));
+    ihdr = {c.capacity, 0, 0};
+    EXPECT_EQ(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, c.buffer ? reply : nullptr), c.result) << c.size;
+    if (c.result == 0) {
+      EXPECT_EQ(GetErrorCode(), LibraryError(kErrMessageTooLong));
+    }
+  }
 }
 
 TEST_F(UsbTest, TimeoutReconnectsOnceThenReportsTheTimeout) {
-  auto unit = AddUnit("wr", 0x4000);
-  RDRHANDLE handle = OpenQuiet(unit);
-  const uint32_t opened = unit->devices_opened();
+  sim::Unit& unit = Add(0x4000);
+  ReaderOwner handle = OpenQuiet(unit);
+  const uint32_t opened = unit.devices_opened();
   uint8_t reply[8];
   RDRMSGHDR ohdr{0, 120, 0};
   RDRMSGHDR ihdr{sizeof reply, 0, 0};
   sim::Faults faults;
   faults.silence = sim::FaultTrigger{1, 1};
-  unit->SetFaults(faults);
-  EXPECT_EQ(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 1);
-  EXPECT_EQ(unit->devices_opened(), opened + 1);
+  unit.SetFaults(faults);
+  EXPECT_EQ(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 1);
+  EXPECT_EQ(unit.devices_opened(), opened + 1);
   EXPECT_EQ(ihdr.Command, 120);
 
   faults.silence = sim::FaultTrigger{1, 0};
-  unit->SetFaults(faults);
-  const uint64_t before = clock_.Elapsed();
+  unit.SetFaults(faults);
+  const uint64_t before = bench_.clock().Elapsed();
   ihdr = {sizeof reply, 0, 0};
-  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrTimeout);
-  EXPECT_EQ(unit->devices_opened(), opened + 2) << "exactly one reconnect";
-  EXPECT_EQ(sim::WrittenTransfers(unit->traffic()).size(), 4u) << "two exchanges, each written once";
+  EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 0, kErrTimeout);
+  EXPECT_EQ(unit.devices_opened(), opened + 2) << "exactly one reconnect";
+  EXPECT_EQ(sim::WrittenTransfers(unit.traffic()).size(), 4u) << "two exchanges, each written once";
   // Two exchanges of the 2-second limit, on virtual time.
-  EXPECT_GE(clock_.Elapsed() - before, 4000u);
-  EXPECT_LT(clock_.Elapsed() - before, 4500u);
+  EXPECT_GE(bench_.clock().Elapsed() - before, 4000u);
+  EXPECT_LT(bench_.clock().Elapsed() - before, 4500u);
 }
 
 // A unit that answers nonsense never makes the library write past the
 // caller's buffer (run under AddressSanitizer).
 TEST_F(UsbTest, MaliciousRepliesNeverOverrunTheCallersBuffer) {
-  auto unit = AddUnit("bad", 0x4000);
-  RDRHANDLE handle = OpenQuiet(unit);
+  sim::Unit& unit = Add(0x4000);
+  ReaderOwner handle = OpenQuiet(unit);
   const std::vector<sim::ScriptedReply> replies = {
       Reply(5, 0xFFFF, 40, 64),    // absurd size, short reply
       Reply(5, 0xBFFF, 3000, 64),  // big size, 64-byte packets
@@ -499,26 +509,25 @@ TEST_F(UsbTest, MaliciousRepliesNeverOverrunTheCallersBuffer) {
       sim::ScriptedReply{{{0x10, 0, 5, 0}, {1, 2, 3}}},
       Reply(5, 24, 24, 4),
   };
-  for (size_t i = 0; i < replies.size(); ++i) {
+  for (const auto& reply : replies) {
     for (uint16_t capacity : {0, 1, 24, 63, 64, 100}) {
-      unit->SetFaults({});
-      unit->ScriptReply(1, replies[i]);
-      unit->ScriptReply(2, replies[i]);  // for the retry after a timeout
+      unit.SetFaults({});
+      unit.ScriptReply(1, reply);
+      unit.ScriptReply(2, reply);  // for the retry after a timeout
       auto buffer = std::make_unique<uint8_t[]>(capacity == 0 ? 1 : capacity);
       RDRMSGHDR ohdr{0, 5, 0};
       RDRMSGHDR ihdr{capacity, 0, 0};
-      RDRSendReceive(handle, &ohdr, nullptr, &ihdr, capacity == 0 ? nullptr : buffer.get());
-      RDRFlush(handle);
+      RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, capacity == 0 ? nullptr : buffer.get());
+      RDRFlush(handle.get());
     }
   }
-  SUCCEED() << "no out-of-bounds write reported";
   // Still usable once the garbage left queued on the IN endpoint is read
   // away: each flush ends at the first short packet, so that takes many.
-  unit->SetFaults({});
-  for (int i = 0; i < 4000; ++i) RDRFlush(handle);
-  unit->ClearTraffic();
+  unit.SetFaults({});
+  for (int i = 0; i < 4000; ++i) RDRFlush(handle.get());
   uint32_t version = 0;
-  EXPECT_EQ(RDRAPIVersion(handle, &version), 1) << GetErrorCode() << sim::Describe(unit->traffic());
+  EXPECT_EQ(RDRAPIVersion(handle.get(), &version), 1) << GetErrorCode();
+  EXPECT_EQ(version, 0x0Bu);
 }
 
 // Disconnects a unit at the n-th progress report of an operation, to make a
@@ -527,117 +536,200 @@ struct DropAtReport {
   sim::Unit* unit = nullptr;
   int32_t at = 0;
   int32_t reports = 0;
-};
-DropAtReport g_drop;
+  bool abort = false;  // answer abort instead
+} g_drop;
 
 int32_t DropUnitAtReport(uint32_t, int32_t, uint32_t) {
-  if (++g_drop.reports == g_drop.at) g_drop.unit->Disconnect(std::nullopt);
-  return 1;
+  if (++g_drop.reports != g_drop.at) return 1;
+  if (!g_drop.abort) g_drop.unit->Disconnect(std::nullopt);
+  return g_drop.abort ? 0 : 1;
+}
+
+// An abort answer before the read is issued sends nothing; one while it
+// waits cancels it, which clears the reader interface's IN pipe.
+TEST_F(UsbTest, ProgressAbortEndsATransfer) {
+  sim::Unit& unit = Add(0x4000);
+  ReaderOwner handle = OpenQuiet(unit);
+  for (auto [at, reads, clears] : {std::tuple(2, 0u, 0u), std::tuple(3, 1u, 2u)}) {
+    unit.ClearTraffic();
+    ASSERT_EQ(RDRCallbackSet(handle.get(), DropUnitAtReport, 0), 1);
+    g_drop = {&unit, at, 0, true};
+    uint8_t buffer[64];
+    int32_t received = -1;
+    EXPECT_FAILS_ON(handle, MyReadFile(handle.get(), buffer, sizeof buffer, &received, 500), 0, kErrCallbackAbort);
+    EXPECT_EQ(Count(unit, TrafficKind::kRead), reads);
+    EXPECT_EQ(Count(unit, TrafficKind::kResetPipe) + Count(unit, TrafficKind::kAbortPipe), clears);
+    RDRCallbackSet(handle.get(), nullptr, 0);
+  }
 }
 
 // The still-image interface finishes a transfer that completed with an error
 // (with what it moved and the system error recorded); the reader interface
-// keeps waiting until the time limit. Each interface words its completion
-// line its own way.
+// keeps waiting until the time limit, and then clears its IN pipe. Each
+// interface words its completion line its own way.
 TEST_F(UsbTest, FailedCompletionsFinishOnlyOnTheStillImageInterface) {
   testing_support::TraceCapture capture;
-  auto still = AddUnit("still", 0x44, sim::UnitInterface::kStillImage);
-  auto reader = AddUnit("reader", 0x4000);
-  struct Case {
-    std::shared_ptr<sim::Unit> unit;
+  const struct {
+    sim::Unit& unit;
     int32_t result;
     int32_t error;
     uint64_t least_ms, below_ms;
+    size_t pipe_clears;
+  } cases[] = {
+      {Add(0x44, sim::UnitInterface::kStillImage), 1, ENODEV, 0, 50, 0},
+      {Add(0x4000), 0, LibraryError(kErrTimeout), 500, 600, 2},
   };
-  const Case cases[] = {
-      {still, 1, ENODEV, 0, 50},
-      {reader, 0, LibraryError(kErrTimeout), 500, 600},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.unit->name());
-    RDRHANDLE handle = OpenQuiet(c.unit);
-    ASSERT_EQ(RDRCallbackSet(handle, DropUnitAtReport, 0), 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.unit.name());
+    ReaderOwner handle = OpenQuiet(c.unit);
+    ASSERT_EQ(RDRCallbackSet(handle.get(), DropUnitAtReport, 0), 1);
     // Reports: the entry, the one before the read is issued, the one after
     // the first wait; nothing is queued, so the read is still waiting then.
-    g_drop = {c.unit.get(), 3, 0};
+    g_drop = {&c.unit, 3, 0};
     uint8_t buffer[64];
     int32_t received = -1;
-    const uint64_t before = clock_.Elapsed();
-    EXPECT_EQ(MyReadFile(handle, buffer, sizeof buffer, &received, 500), c.result);
-    EXPECT_EQ(received, 0);
-    EXPECT_EQ(GetErrorCode(), c.error);
-    EXPECT_GE(clock_.Elapsed() - before, c.least_ms);
-    EXPECT_LT(clock_.Elapsed() - before, c.below_ms);
-    RDRCallbackSet(handle, nullptr, 0);
+    const uint64_t before = bench_.clock().Elapsed();
+    EXPECT_EQ(MyReadFile(handle.get(), buffer, sizeof buffer, &received, 500), c.result);
+    EXPECT_EQ(std::tuple(received, GetErrorCode()), std::tuple(0, c.error));
+    EXPECT_GE(bench_.clock().Elapsed() - before, c.least_ms);
+    EXPECT_LT(bench_.clock().Elapsed() - before, c.below_ms);
+    EXPECT_EQ(Count(c.unit, TrafficKind::kResetPipe) + Count(c.unit, TrafficKind::kAbortPipe), c.pipe_clears);
+    RDRCallbackSet(handle.get(), nullptr, 0);
   }
 
   // A still-image exchange whose reply read fails that way is an incomplete
   // message, found at once, and not a timeout to reconnect on.
-  auto other = AddUnit("other", 0x46, sim::UnitInterface::kStillImage);
-  RDRHANDLE handle = OpenQuiet(other);
-  sim::Faults silent;
-  silent.silence = sim::FaultTrigger{1, 0};
-  other->SetFaults(silent);
-  const uint32_t opened = other->devices_opened();
-  ASSERT_EQ(RDRCallbackSet(handle, DropUnitAtReport, 0), 1);
-  // The entry, before the write, before the read, after the first wait.
-  g_drop = {other.get(), 4, 0};
-  RDRMSGHDR ohdr{0, 120, 0};
-  RDRMSGHDR ihdr{4, 0, 0};
-  uint8_t reply[4];
-  EXPECT_FAILS_WITH(RDRSendReceive(handle, &ohdr, nullptr, &ihdr, reply), 0, kErrIncompleteMessage);
-  EXPECT_EQ(other->devices_opened(), opened) << "no reconnect";
-
-  for (RDRHANDLE opened_handle : opened_) RDRClose(opened_handle);
-  opened_.clear();
+  sim::Unit& other = Add(0x46, sim::UnitInterface::kStillImage);
+  {
+    ReaderOwner handle = OpenQuiet(other);
+    sim::Faults silent;
+    silent.silence = sim::FaultTrigger{1, 0};
+    other.SetFaults(silent);
+    const uint32_t opened = other.devices_opened();
+    ASSERT_EQ(RDRCallbackSet(handle.get(), DropUnitAtReport, 0), 1);
+    // The entry, before the write, before the read, after the first wait.
+    g_drop = {&other, 4, 0};
+    RDRMSGHDR ohdr{0, 120, 0};
+    RDRMSGHDR ihdr{4, 0, 0};
+    uint8_t reply[4];
+    EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 0, kErrIncompleteMessage);
+    EXPECT_EQ(other.devices_opened(), opened) << "no reconnect";
+  }
   ASSERT_EQ(capture.Close(), 1);
   const std::string trace = capture.Read();
   // The completion routine's error code, 0 for a clean read; the reader
   // interface's 1 for a good overlapped result and 0 for a failed one.
-  EXPECT_NE(trace.find("PlatformRead of 64 bytes with result 0\r\n"), std::string::npos);
-  EXPECT_NE(trace.find("PlatformRead of 64 bytes with result 1\r\n"), std::string::npos);
+  for (const std::string line :
+       {"PlatformRead of 64 bytes with result 0\r\n", "PlatformRead of 64 bytes with result 1\r\n",
+        "PlatformRead of 0 bytes with result 0\r\n", "PlatformWrite of 64 bytes with result 0\r\n",
+        "PlatformWrite of 64 bytes with result 1\r\n"}) {
+    EXPECT_NE(trace.find(line), std::string::npos) << line;
+  }
   EXPECT_NE(trace.find("PlatformRead of 0 bytes with result " + std::to_string(ENODEV) + "\r\n"), std::string::npos);
-  EXPECT_NE(trace.find("PlatformRead of 0 bytes with result 0\r\n"), std::string::npos);
-  EXPECT_NE(trace.find("PlatformWrite of 64 bytes with result 0\r\n"), std::string::npos);
-  EXPECT_NE(trace.find("PlatformWrite of 64 bytes with result 1\r\n"), std::string::npos);
+}
+
+// A write the unit takes only in part fails with error 33; one that never
+// completes ends at its time limit (the reader interface waits in seconds)
+// and is cancelled, so nothing is left outstanding.
+TEST_F(UsbTest, ShortAndStuckWritesFail) {
+  testing_support::TraceCapture capture;
+  sim::Unit& reader = Add(0x4000);
+  sim::Unit& still = Add(0x44, sim::UnitInterface::kStillImage);
+  const std::vector<uint8_t> request = sim::FrameRequest(120, std::vector<uint8_t>(100));
+  const struct {
+    sim::Unit& unit;
+    std::optional<uint32_t> short_bytes;  // nullopt: the write never completes
+    int32_t error;
+    uint64_t elapsed_ms;
+    size_t pipe_clears;
+  } cases[] = {{reader, 64, kErrUsbSend, 0, 0},
+               {reader, 0, kErrUsbSend, 0, 0},
+               {still, 64, kErrUsbSend, 0, 0},
+               {reader, std::nullopt, kErrTimeout, 4000, 2},
+               {still, std::nullopt, kErrTimeout, 1004, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.unit.name() + " " + std::to_string(c.short_bytes.value_or(999)));
+    ReaderOwner handle = OpenQuiet(c.unit);
+    ASSERT_NE(handle.get(), InvalidReaderHandle());
+    sim::Faults faults;
+    if (c.short_bytes) faults.short_write = sim::ShortWriteFault{{1, 0}, *c.short_bytes};
+    if (!c.short_bytes) faults.stuck_write = sim::FaultTrigger{1, 0};
+    c.unit.SetFaults(faults);
+    int32_t written = -1;
+    const uint64_t before = bench_.clock().Elapsed();
+    EXPECT_FAILS_ON(handle,
+                    MyWriteFile(handle.get(), request.data(), static_cast<int32_t>(request.size()), &written, 1000), 0,
+                    c.error);
+    EXPECT_EQ(written, static_cast<int32_t>(c.short_bytes.value_or(0)));
+    EXPECT_EQ(bench_.clock().Elapsed() - before, c.elapsed_ms);
+    EXPECT_EQ(Count(c.unit, TrafficKind::kResetPipe) + Count(c.unit, TrafficKind::kAbortPipe), c.pipe_clears);
+    EXPECT_EQ(c.unit.requests_received(), 1u) << "taken but not acted on";
+    c.unit.SetFaults({});
+  }
+  ASSERT_EQ(capture.Close(), 1);
+  const std::string trace = capture.Read();
+  size_t lines = 0;
+  for (size_t at = trace.find("Write incomplete of "); at != std::string::npos;
+       at = trace.find("Write incomplete of ", at + 1)) {
+    EXPECT_EQ(trace.compare(at, 25, "Write incomplete of 64 by"), 0);
+    ++lines;
+  }
+  EXPECT_EQ(lines, 2u) << "no line for a write that moved nothing";
 }
 
 // The flush reads 1024-byte chunks until one comes short; only a read that
 // is still waiting after 60 ms (a quiet pipe) or cannot be started leaves
 // the IN pipe reset and aborted.
 TEST_F(UsbTest, FlushDrainsChunksAndResetsOnlyAQuietPipe) {
-  auto unit = AddUnit("wr", 0x4000);
-  RDRHANDLE handle = OpenQuiet(unit);
-  auto pipe_operations = [&](TrafficKind kind) { return sim::EventsOfKind(unit->traffic(), kind).size(); };
-
-  uint64_t before = clock_.Elapsed();
-  EXPECT_EQ(PlatformFlush(handle), 1);
-  EXPECT_EQ(clock_.Elapsed() - before, 60u);
-  EXPECT_EQ(sim::EventsOfKind(unit->traffic(), TrafficKind::kRead).size(), 1u);
-  EXPECT_EQ(pipe_operations(TrafficKind::kResetPipe), 1u);
-  EXPECT_EQ(pipe_operations(TrafficKind::kAbortPipe), 1u);
+  sim::Unit& unit = Add(0x4000);
+  ReaderOwner handle = OpenQuiet(unit);
+  uint64_t before = bench_.clock().Elapsed();
+  EXPECT_EQ(PlatformFlush(handle.get()), 1);
+  EXPECT_EQ(bench_.clock().Elapsed() - before, 60u);
+  EXPECT_EQ(Count(unit, TrafficKind::kRead), 1u);
+  EXPECT_EQ(std::tuple(Count(unit, TrafficKind::kResetPipe), Count(unit, TrafficKind::kAbortPipe)), std::tuple(1u, 1u));
 
   // A reply left queued: two whole chunks, then the quiet pipe.
-  unit->ClearTraffic();
-  unit->ScriptReply(1, Reply(5, 2044, 2044, 1024));
+  unit.ClearTraffic();
+  unit.ScriptReply(1, Reply(5, 2044, 2044, 1024));
   const uint8_t request[64] = {0, 0, 5, 0};
   int32_t written = 0;
-  ASSERT_EQ(MyWriteFile(handle, request, sizeof request, &written, 1000), 1);
-  EXPECT_EQ(PlatformFlush(handle), 1);
-  EXPECT_EQ(Sizes(sim::ReadTransfers(unit->traffic())), (std::vector<uint32_t>{1024, 1024}));
-  EXPECT_EQ(pipe_operations(TrafficKind::kResetPipe), 1u);
+  ASSERT_EQ(MyWriteFile(handle.get(), request, sizeof request, &written, 1000), 1);
+  EXPECT_EQ(PlatformFlush(handle.get()), 1);
+  EXPECT_EQ(Sizes(sim::ReadTransfers(unit.traffic())), (std::vector<uint32_t>{1024, 1024}));
+  EXPECT_EQ(Count(unit, TrafficKind::kResetPipe), 1u);
 
   // A read that completes with an error ends the flush without a reset.
-  unit->ClearTraffic();
-  unit->HaltEndpoint(0x81);
-  before = clock_.Elapsed();
-  EXPECT_EQ(PlatformFlush(handle), 1);
-  EXPECT_EQ(clock_.Elapsed() - before, 0u);
-  auto reads = sim::EventsOfKind(unit->traffic(), TrafficKind::kRead);
+  unit.ClearTraffic();
+  unit.HaltEndpoint(0x81);
+  before = bench_.clock().Elapsed();
+  EXPECT_EQ(PlatformFlush(handle.get()), 1);
+  EXPECT_EQ(bench_.clock().Elapsed() - before, 0u);
+  auto reads = sim::EventsOfKind(unit.traffic(), TrafficKind::kRead);
   ASSERT_EQ(reads.size(), 1u);
   EXPECT_EQ(reads[0].error, static_cast<uint32_t>(EPIPE));
-  EXPECT_EQ(pipe_operations(TrafficKind::kResetPipe), 0u);
-  EXPECT_EQ(pipe_operations(TrafficKind::kAbortPipe), 0u);
+  EXPECT_EQ(Count(unit, TrafficKind::kResetPipe) + Count(unit, TrafficKind::kAbortPipe), 0u);
+
+  // A handle whose device is gone has nothing to flush.
+  unit.Disconnect(std::nullopt);
+  EXPECT_EQ(RDRReconnect(handle.get()), 0);
+  EXPECT_EQ(PlatformFlush(handle.get()), 0);
+  // The still-image interface reads until a chunk comes short, then cancels.
+  sim::Unit& still = Add(0x44, sim::UnitInterface::kStillImage);
+  ReaderOwner file = OpenQuiet(still);
+  before = bench_.clock().Elapsed();
+  EXPECT_EQ(PlatformFlush(file.get()), 1);
+  EXPECT_EQ(bench_.clock().Elapsed() - before, 60u);
+
+  // Only USB handles are flushed or transferred on.
+  RDRHANDLE memory = MEMOpen();
+  int32_t moved = 0;
+  uint8_t scratch[4];
+  EXPECT_FAILS_WITH(PlatformFlush(memory), 0, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(PlatformFlush(InvalidReaderHandle()), 0, kErrInvalidParameter);
+  EXPECT_FAILS_ON(memory, MyReadFile(memory, scratch, 4, &moved, 10), 0, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(MEMSendReceive(InvalidReaderHandle(), nullptr, nullptr, nullptr, nullptr), 0, kErrInvalidParameter);
+  RDRClose(memory);
 }
 
 }  // namespace
