@@ -11,7 +11,6 @@
 #include "reader/handle.h"
 #include "reader/little_endian.h"
 #include "trace/trace.h"
-#include "transport/memory.h"
 
 namespace {
 
@@ -136,19 +135,17 @@ int32_t RDRPacketSizeSet(RDRHANDLE handle, int32_t packet) {
 int32_t RDRFlush(RDRHANDLE handle) {
   if (!HandleEnter(handle, "RDRFlush", __LINE__)) return 0;
   TracePointer(handle, "vhdl", handle);
-  int32_t result = 1;
-  switch (handle->kind_tag.load()) {
-    case kKindUsb: result = USBFlush(handle); break;
-    case kKindMemory: result = MEMFlush(handle); break;
-    default: break;  // the serial stream keeps nothing to throw away
-  }
+  // A transport without a flush (the serial stream) keeps nothing to throw away.
+  const TransportOps* transport = handle->transport;
+  const int32_t result = transport != nullptr && transport->flush != nullptr ? transport->flush(handle) : 1;
   return HandleExit(handle, "RDRFlush", __LINE__, kCheckNonZero, result);
 }
 
 int32_t RDRReconnect(RDRHANDLE handle) {
   if (!HandleEnter(handle, "RDRReconnect", __LINE__)) return 0;
   TracePointer(handle, "vhdl", handle);
-  const int32_t result = handle->kind_tag.load() == kKindUsb ? USBReconnect(handle) : 1;
+  const TransportOps* transport = handle->transport;
+  const int32_t result = transport != nullptr && transport->reconnect != nullptr ? transport->reconnect(handle) : 1;
   return HandleExit(handle, "RDRReconnect", __LINE__, kCheckNonZero, result);
 }
 

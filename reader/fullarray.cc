@@ -14,7 +14,6 @@
 #include "reader/handle.h"
 #include "reader/little_endian.h"
 #include "trace/trace.h"
-#include "transport/usb.h"
 
 namespace {
 

@@ -35,6 +35,11 @@ RDRHANDLE NewReaderHandle(uint32_t kind_tag) {
   return handle;
 }
 
+void InstallTransport(RDRHANDLE handle, const TransportOps& operations) {
+  handle->transport = &operations;
+  handle->close = operations.close;
+}
+
 void FreeReaderHandle(RDRHANDLE handle) {
   std::unique_ptr<ReaderHandleRecord> record;
   {

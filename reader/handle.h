@@ -2,12 +2,14 @@
 // owns every live record. Internal to the library.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "platform/serial_port.h"
 #include "platform/usb.h"
 #include "reader/flash.h"
 #include "reader/rdr.h"
@@ -26,12 +28,49 @@ struct UsbFields {
   platform::usb::PipeInfo out_pipe;
 };
 
+// Characters the serial stream received outside valid reply frames.
+inline constexpr uint32_t kUnsolicitedRingEntries = 2080;
+
+// Transport fields of a serial stream handle (ReaderHandleRecord::stream).
+struct SerialFields {
+  // Next character from the port, or 256 when none is waiting.
+  int32_t (*raw_input)(RDRHANDLE handle) = nullptr;
+  // With a character: send it, 1 on success. With 256: nonzero when the port
+  // can take a character.
+  int32_t (*raw_output)(RDRHANDLE handle, int32_t character) = nullptr;
+  // Bits per character; negative when the port is in error.
+  int32_t (*bit_size)(RDRHANDLE handle) = nullptr;
+  // The library's unsolicited-input getter on every opened serial handle.
+  int32_t (*character_getter)(RDRHANDLE handle) = nullptr;
+  std::array<uint16_t, kUnsolicitedRingEntries> ring{};
+  uint32_t ring_read = 0;   // modulo kUnsolicitedRingEntries
+  uint32_t ring_write = 0;  // modulo kUnsolicitedRingEntries
+  // The port behind the three functions when the library opened it.
+  std::unique_ptr<platform::serial::Port> port;
+  // Passed through for caller-supplied character functions.
+  void* context = nullptr;
+};
+
+// What each transport does for the message layer, filled in by the
+// transport's open so that reader/ never calls a transport by name.
+struct TransportOps {
+  // One exchange, run inside RDRSendReceive's frame; 1/0 with the error set.
+  int32_t (*send_receive)(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, RDRMSGHDR* ihdr, void* idata);
+  // Throws away what the reader has queued; null when nothing can be queued.
+  int32_t (*flush)(RDRHANDLE handle);
+  // Closes and reopens the channel; null when there is nothing to reopen.
+  int32_t (*reconnect)(RDRHANDLE handle);
+  // Releases the transport, clears the kind tag and frees the record.
+  int32_t (*close)(RDRHANDLE handle);
+};
+
 struct ReaderHandleRecord {
   std::atomic<uint32_t> kind_tag{0};  // read by validity checks of other threads
   // Never reused, unlike the record's address: objects that belong to a
   // handle (flash files) tell their own closed handle from a new one here.
   uint64_t serial = 0;
-  int32_t (*close)(RDRHANDLE handle) = nullptr;
+  int32_t (*close)(RDRHANDLE handle) = nullptr;  // the transport's close (RDRClose)
+  const TransportOps* transport = nullptr;       // null: exchanges are not supported
   uint32_t capability_flags = 0;
   int32_t last_error = 0;
   LOGHANDLE trace = nullptr;  // attached trace instance; null or -1 when off
@@ -54,6 +93,7 @@ struct ReaderHandleRecord {
   int32_t firmware_number2 = 0;
   int32_t firmware_number3 = 0;
   UsbFields usb;
+  SerialFields stream;
   FlashFile directory = {};  // the attached flash directory (flash file system)
 };
 
@@ -61,8 +101,15 @@ struct ReaderHandleRecord {
 // packet size 0x500000, no device) and registers it. Null when out of memory
 // (library error 6 recorded).
 RDRHANDLE NewReaderHandle(uint32_t kind_tag);
+// Gives a new record its transport's operations (and their close as the
+// record's close operation).
+void InstallTransport(RDRHANDLE handle, const TransportOps& operations);
 // Unregisters and frees a record; the pointer is invalid afterwards.
 void FreeReaderHandle(RDRHANDLE handle);
 // A live, registered record with a transport kind tag. Safe for any pointer
 // value, including freed handles.
 bool IsValidReaderHandle(RDRHANDLE handle);
+
+// Opens a USB reader (defined by the USB transport; declared here for the
+// full-array open, which the message layer offers over it).
+RDRHANDLE RDROpenUSB(const char* path);

@@ -12,6 +12,8 @@ int32_t MemoryClose(RDRHANDLE handle) {
   return 1;
 }
 
+const TransportOps kMemoryTransport{MEMSendReceive, MEMFlush, nullptr, MemoryClose};
+
 }  // namespace
 
 RDRHANDLE MEMOpen() {
@@ -21,7 +23,7 @@ RDRHANDLE MEMOpen() {
     LogDetachInstance(instance);
     return InvalidReaderHandle();
   }
-  handle->close = MemoryClose;
+  InstallTransport(handle, kMemoryTransport);
   handle->capability_flags = kCapExtendedRequests;
   handle->trace = instance;
   return handle;

@@ -10,3 +10,6 @@
 int32_t UsbOpenDevice(RDRHANDLE handle);
 // Closes the handle's device, if open. 0 (error 4) for a non-USB handle.
 int32_t UsbCloseDevice(RDRHANDLE handle);
+// RDRSendReceive's USB path: one exchange, and after a timeout one
+// reconnect and one more exchange.
+int32_t UsbExchange(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, RDRMSGHDR* ihdr, void* idata);

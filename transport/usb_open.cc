@@ -27,6 +27,8 @@ int32_t UsbClose(RDRHANDLE handle) {
   return 1;
 }
 
+const TransportOps kUsbTransport{UsbExchange, USBFlush, USBReconnect, UsbClose};
+
 // Service 4 with mask 0: bit 0x80 of the status word tells whether the
 // reader answers the extended information requests.
 void ProbeCapabilities(RDRHANDLE handle) {
@@ -105,7 +107,7 @@ RDRHANDLE RDROpenUSB(const char* path) {
 
   RDRHANDLE handle = NewReaderHandle(kKindUsb);
   if (handle == nullptr) return fail();
-  handle->close = UsbClose;
+  InstallTransport(handle, kUsbTransport);
   handle->timeout = kOpenTimeoutSeconds;
   handle->capability_flags = kCapExtendedRequests;
   handle->trace = instance;
