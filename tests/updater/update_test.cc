@@ -310,6 +310,84 @@ TEST_F(UpdateTest, UnitInItsBootLoaderAfterTheRestoreAndASecondRunThatSkips) {
   EXPECT_EQ(unit.soft_boots(), 2u);
 }
 
+// The waits for a rebooting unit by reader type: after the bootloader's soft
+// boot before the search, at the restart before FX3 after the search (type 10
+// also 5 s before it), and after the final soft boot.
+TEST_F(UpdateTest, RebootWaitsByReaderType) {
+  struct Case {
+    int32_t reader_type;
+    const char* boot_code;
+    const char* app_code;
+    uint16_t product_id;
+    std::vector<std::string> sequence;
+    uint64_t waited_ms;  // at least
+  };
+  const std::string fx3_30 = "Waiting 30 secs for FX3 models to reboot";
+  const std::string wr_10 = "Waiting 10 secs for HX2 fX3 / WR2200 to reboot";
+  const std::string wr_10_final = "Waiting 10 secs for HX2 fx3 / WR2200 to reboot";
+  const std::string final_boot = "Firmware Update of unit Completed. Softboot the unit begining";
+  const Case cases[] = {
+      {10,
+       "FW41447",
+       "FW41427",
+       0x70,
+       {"Softboot Reader unit", fx3_30, "ret 2", "Restarting Reader unit", "ret 2", fx3_30, final_boot, fx3_30},
+       95000},
+      {8,
+       "FW41651",
+       "FW41671",
+       0x4004,
+       {"Softboot Reader unit", wr_10, "ret 2", "Restarting Reader unit", "ret 2", wr_10, final_boot, wr_10_final},
+       30000},
+      {9,
+       "FW41411",
+       "FW41417",
+       0x73,
+       {"Softboot Reader unit", "ret 2", "Restarting Reader unit", "ret 2", final_boot, fx3_30},
+       30000},
+      {2,
+       "FW41108",
+       "FW41144",
+       0x47,
+       {"Softboot Reader unit", "ret 2", "Restarting Reader unit", "ret 2", final_boot},
+       0},
+  };
+  File("fx3.img", sim::ApplicationFile(2000, 3));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reader_type);
+    testing_support::SimBench bench;
+    testing_support::SessionLogRecorder log;
+    QuorvelFirmwareUpdaterSilent silent;
+    silent.m_OverrideFirmwareCheck = true;  // header requests depend on the platform class
+    sim::UnitConfig config = Fx2Config();
+    config.product_id = c.product_id;
+    config.firmware_name = std::string(c.app_code) + "-01-01";
+    config.boot_header = testing_support::BootHeaderText(c.boot_code, "01", "01");
+    sim::Unit& unit = bench.AddUnit(config);
+    const std::string boot = std::string(c.boot_code) + "_Boot.bin";
+    const std::string app = std::string(c.app_code) + "_App.bin";
+    File(boot, sim::FlashImage(0, 2048, 4));
+    File(app, sim::ApplicationFile(2000, 5));
+    Settings({{"RebootBeforeFX3", "1"}}, {{"bootloader", boot}, {"application", app}, {"fx3.bin", "fx3.img"}});
+    const uint64_t before = bench.clock().Elapsed();
+    EXPECT_EQ(Quietly(silent), 0);
+    EXPECT_EQ(silent.m_ReaderType, c.reader_type);
+    // From the bootloader's soft boot on.
+    std::vector<std::string> sequence;
+    bool started = false;
+    for (const std::string& message : log.Messages()) {
+      started = started || message == "Softboot Reader unit";
+      if (started && (message == "ret 2" || message.starts_with("Waiting") || message == final_boot ||
+                      message == "Softboot Reader unit" || message == "Restarting Reader unit")) {
+        sequence.push_back(message);
+      }
+    }
+    EXPECT_EQ(sequence, c.sequence);
+    EXPECT_GE(bench.clock().Elapsed() - before, c.waited_ms);
+    EXPECT_EQ(unit.soft_boots(), 3u);
+  }
+}
+
 // Configured files are checked in a fixed order before any unit is sought.
 TEST_F(UpdateTest, FileChecksStopAtTheFirstMissingFile) {
   WriteFx2Files();
