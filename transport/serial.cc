@@ -199,16 +199,6 @@ RDRHANDLE NewSerialHandle(const SerialFunctions& functions, LOGHANDLE instance) 
   return handle;
 }
 
-void ParseFirmwareNumber(RDRHANDLE handle) {
-  handle->firmware_number = handle->firmware_number2 = handle->firmware_number3 = 0;
-  if (std::strncmp(handle->firmware_name, "FW-40990", 8) == 0) {
-    handle->firmware_number = 40990;
-    return;
-  }
-  std::sscanf(handle->firmware_name, "FW%d-%d-%d", &handle->firmware_number, &handle->firmware_number2,
-              &handle->firmware_number3);
-}
-
 }  // namespace
 
 uint32_t SerialFrameCrc(std::span<const uint8_t> bytes) {

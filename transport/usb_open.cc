@@ -68,16 +68,6 @@ void IdentifyFirmware(RDRHANDLE handle) {
   }
 }
 
-void ParseFirmwareNumber(RDRHANDLE handle) {
-  handle->firmware_number = handle->firmware_number2 = handle->firmware_number3 = 0;
-  if (std::strncmp(handle->firmware_name, "FW-40990", 8) == 0) {
-    handle->firmware_number = 40990;
-    return;
-  }
-  std::sscanf(handle->firmware_name, "FW%d-%d-%d", &handle->firmware_number, &handle->firmware_number2,
-              &handle->firmware_number3);
-}
-
 }  // namespace
 
 RDRHANDLE RDROpenUSB(const char* path) {
