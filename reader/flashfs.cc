@@ -6,15 +6,14 @@
 #include <bitset>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
-#include <system_error>
 
+#include "platform/system.h"
 #include "reader/flash.h"
 #include "reader/frame.h"
 #include "reader/handle.h"
@@ -823,11 +822,7 @@ class CopyEnd {
 // device): a folder even opens for reading on some systems and then reports
 // a size that is none. Absent paths pass; opening them decides.
 bool IsOtherThanFile(const char* name) {
-  if (IsReaderFileName(name)) return false;
-  std::error_code error;
-  const std::filesystem::file_type type = std::filesystem::status(name, error).type();
-  return type != std::filesystem::file_type::regular && type != std::filesystem::file_type::not_found &&
-         type != std::filesystem::file_type::none;
+  return !IsReaderFileName(name) && platform::FileExists(name) && !platform::IsRegularFile(name);
 }
 
 int32_t Copy(RDRHANDLE handle, const char* source_name, const char* destination_name) {

@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/system.h"
+#include "reader/crc32.h"
 #include "reader/frame.h"
 #include "reader/handle.h"
 #include "reader/little_endian.h"
@@ -27,20 +28,6 @@ constexpr uint32_t kNoLimit = 0x7FFFFFFF;
 constexpr uint32_t kWaitSliceMs = 10;
 constexpr uint16_t kOverrunMark = 0x800;
 constexpr int32_t kLargestBitSize = 16;
-
-// The table of the reflected polynomial, built on first use.
-const std::array<uint32_t, 256>& CrcTable() {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> entries{};
-    for (uint32_t index = 0; index < 256; ++index) {
-      uint32_t value = index;
-      for (int bit = 0; bit < 8; ++bit) value = (value & 1) != 0 ? (value >> 1) ^ 0xEDB88320u : value >> 1;
-      entries[index] = value;
-    }
-    return entries;
-  }();
-  return table;
-}
 
 // Reply Size as the stream reads it: bit 15 selects 256-byte units.
 uint32_t StreamMessageSize(uint16_t size) {
@@ -201,12 +188,7 @@ RDRHANDLE NewSerialHandle(const SerialFunctions& functions, LOGHANDLE instance) 
 
 }  // namespace
 
-uint32_t SerialFrameCrc(std::span<const uint8_t> bytes) {
-  const auto& table = CrcTable();
-  uint32_t value = 0xFFFFFFFFu;
-  for (uint8_t byte : bytes) value = (value >> 8) ^ table[(value ^ byte) & 0xFF];
-  return value;
-}
+uint32_t SerialFrameCrc(std::span<const uint8_t> bytes) { return Crc32Update(kCrc32Start, bytes); }
 
 int32_t SERGetCharacter(RDRHANDLE handle) {
   if (RefuseOtherKind(handle)) return -1;

@@ -11,30 +11,13 @@
 #include <span>
 #include <vector>
 
+#include "reader/crc32.h"
 #include "reader/flash.h"
 #include "updater/engine.h"
 #include "updater/local_file.h"
 #include "updater/session_log.h"
 
 namespace {
-
-// Reflected CRC-32 table (polynomial 0xEDB88320). The unit checks the
-// register as it stands after the last byte, without the final inversion.
-constexpr std::array<uint32_t, 256> kCrcTable = [] {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t n = 0; n < 256; ++n) {
-    uint32_t value = n;
-    for (int bit = 0; bit < 8; ++bit) value = (value & 1) != 0 ? (value >> 1) ^ 0xEDB88320u : value >> 1;
-    table[n] = value;
-  }
-  return table;
-}();
-constexpr uint32_t kCrcStart = 0xFFFFFFFFu;
-
-uint32_t UpdateCrc(uint32_t crc, std::span<const uint8_t> bytes) {
-  for (uint8_t byte : bytes) crc = (crc >> 8) ^ kCrcTable[(crc ^ byte) & 0xFF];
-  return crc;
-}
 
 // The largest packet the reader's packet request carries.
 constexpr uint32_t kPacketBuffer = 1024;
@@ -160,13 +143,13 @@ int32_t RdrNewFileCopy(std::FILE* file, uint32_t fileSize, const char* filename,
   const uint32_t full = fileSize / aMaxPacketSize;
   const uint32_t count = full + 1;
   std::array<uint8_t, kPacketBuffer> packet{};
-  uint32_t crc = kCrcStart;
+  uint32_t crc = kCrc32Start;
   for (uint32_t index = 0; index < full; ++index) {
     if (std::fread(packet.data(), 1, aMaxPacketSize, file) != aMaxPacketSize) {
       LogFailure(style, "boot file read error", "RdrNewFileCopy::boot file read error");
       return kLocalReadFailed;
     }
-    crc = UpdateCrc(crc, std::span(packet.data(), aMaxPacketSize));
+    crc = Crc32Update(crc, std::span(packet.data(), aMaxPacketSize));
     if (!RDRFilePacketWriteRequest(g_ReaderHandle, index, aMaxPacketSize, count, packet.data(), 0, 0, nullptr)) {
       LogFailure(style, "RDRFilePacketWriteRequest packet write failed",
                  "RdrNewFileCopy::RDRFilePacketWriteRequest packet write failed");
@@ -181,7 +164,7 @@ int32_t RdrNewFileCopy(std::FILE* file, uint32_t fileSize, const char* filename,
     LogFailure(style, "RdrNewFileCopy::boot file final read error", "RdrNewFileCopy::boot file final read error");
     return kLocalReadFailed;
   }
-  crc = UpdateCrc(crc, std::span(packet.data(), rest));
+  crc = Crc32Update(crc, std::span(packet.data(), rest));
   RDRTimeoutSet(g_ReaderHandle, kFinalPacketTimeout);
   if (!RDRFilePacketWriteRequest(g_ReaderHandle, full, rest, count, packet.data(), fileSize, crc, filename)) {
     LogFailure(style, "RDRFilePacketWriteRequest final packet write failed",
