@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "platform/clock.h"
 #include "tests/support/temp_dir.h"
 #include "updater/base_string.h"
@@ -11,17 +9,12 @@
 
 namespace {
 
-using testing_support::ReadFile;
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 class SessionLogTest : public testing::Test {
  protected:
   void SetUp() override { gVerbose = false; }
-  void TearDown() override {
-    CloseSessionLog();
-    gVerbose = false;
-  }
+  void TearDown() override { CloseSessionLog(), gVerbose = false; }
   std::string Log() const { return ReadFile(path_); }
 
   TempDir dir_;
@@ -30,7 +23,10 @@ class SessionLogTest : public testing::Test {
   platform::ScopedClock scoped_clock_{clock_};
 };
 
+// Opening appends; lines carry stamp, quoted message and optional location;
+// overlong pieces are cut keeping their quotes; verbose echoes every write.
 TEST_F(SessionLogTest, LinesCarryStampMessageAndOptionalLocation) {
+  WriteFile(path_, "earlier session\n");
   ASSERT_TRUE(OpenSessionLog(path_.c_str()));
   WriteSessionLog("Begin", "main");
   clock_.Advance(3'600'000 * 5 + 1917);  // to the next day, past midnight
@@ -39,55 +35,33 @@ TEST_F(SessionLogTest, LinesCarryStampMessageAndOptionalLocation) {
   WriteSessionLog("", nullptr);
   WriteSessionLogText("....");
   WriteSessionLogText(nullptr);
-  EXPECT_EQ(Log(),
-            "12/05/2026T20:42:07:0083 - , \"Begin\", location = \"main\"\n"
-            "12/06/2026T01:42:09:0000 - , \"nRetCode 3\"\n"
-            "12/06/2026T01:42:09:0000 - , \"\"\n"
-            "....");
-}
-
-TEST_F(SessionLogTest, OverlongPiecesAreCutKeepingTheirQuotes) {
-  ASSERT_TRUE(OpenSessionLog(path_.c_str()));
-  const std::string message(5000, 'm');
-  const std::string location(5000, 'l');
-  WriteSessionLog(message.c_str(), location.c_str());
   // Each piece fills the 2000-byte work buffer: 1999 characters and its NUL.
-  const std::string expected = "12/05/2026T20:42:07:0083 - , \"" + std::string(1995, 'm') + "\", location = \"" +
-                               std::string(1984, 'l') + "\"\n";
-  EXPECT_EQ(Log(), expected);
-}
-
-TEST_F(SessionLogTest, OpenAppendsAndVerboseEchoesEveryWrite) {
-  WriteFile(path_, "earlier session\n");
-  ASSERT_TRUE(OpenSessionLog(path_.c_str()));
+  WriteSessionLog(std::string(5000, 'm').c_str(), std::string(5000, 'l').c_str());
   gVerbose = true;
   testing::internal::CaptureStdout();
-  WriteSessionLog("Start", "QuorvelFirmwareUpdaterSilent::DoSilent");
+  WriteSessionLog("Start", "main");
   WriteSessionLogText("##");
   WriteSessionLog(nullptr, nullptr);
-  const std::string echoed = testing::internal::GetCapturedStdout();
-  const std::string line =
-      "12/05/2026T20:42:07:0083 - , \"Start\", location = \"QuorvelFirmwareUpdaterSilent::DoSilent\"\n";
-  EXPECT_EQ(echoed, line + "##");
-  EXPECT_EQ(Log(), "earlier session\n" + line + "##");
+  const std::string echoed = "12/06/2026T01:42:09:0000 - , \"Start\", location = \"main\"\n##";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), echoed);
+  EXPECT_EQ(Log(),
+            "earlier session\n12/05/2026T20:42:07:0083 - , \"Begin\", location = \"main\"\n"
+            "12/06/2026T01:42:09:0000 - , \"nRetCode 3\"\n12/06/2026T01:42:09:0000 - , \"\"\n"
+            "....12/06/2026T01:42:09:0000 - , \"" +
+                std::string(1995, 'm') + "\", location = \"" + std::string(1984, 'l') + "\"\n" + echoed);
 }
 
 TEST_F(SessionLogTest, WithoutAnOpenLogNothingIsWrittenOrEchoed) {
   gVerbose = true;
   testing::internal::CaptureStdout();
-  WriteSessionLog("Begin", "main");
   WriteSessionLogText("text");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-
   // A directory cannot be opened as the log.
   EXPECT_FALSE(OpenSessionLog(dir_.path().c_str()));
-  testing::internal::CaptureStdout();
   WriteSessionLog("Begin", "main");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   ASSERT_TRUE(OpenSessionLog(path_.c_str()));
-  CloseSessionLog();
-  CloseSessionLog();
+  CloseSessionLog();  // the fixture closes it a second time
   WriteSessionLog("after close", nullptr);
   EXPECT_EQ(Log(), "");
 }

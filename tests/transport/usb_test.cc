@@ -32,12 +32,10 @@ class FlakyBackend final : public platform::usb::Backend {
   explicit FlakyBackend(sim::SimulatedBackend& bus) : bus_(bus) {}
   std::optional<std::vector<platform::usb::DeviceInterface>> EnumerateInterfaces(
       platform::usb::InterfaceClass interface_class) override {
-    if (fail_interfaces) return Fail<std::vector<platform::usb::DeviceInterface>>();
-    return bus_.EnumerateInterfaces(interface_class);
+    return Fail(fail_interfaces) ? std::nullopt : bus_.EnumerateInterfaces(interface_class);
   }
   std::optional<std::vector<platform::usb::PresentDevice>> EnumerateDevices() override {
-    if (fail_devices) return Fail<std::vector<platform::usb::PresentDevice>>();
-    return bus_.EnumerateDevices();
+    return Fail(fail_devices) ? std::nullopt : bus_.EnumerateDevices();
   }
   std::optional<platform::usb::InterfaceClass> ClassOfPath(const std::string& path) override {
     return bus_.ClassOfPath(path);
@@ -46,10 +44,9 @@ class FlakyBackend final : public platform::usb::Backend {
   bool fail_interfaces = false, fail_devices = false;
 
  private:
-  template <typename T>
-  static std::optional<T> Fail() {
-    platform::SetLastSystemError(EIO);
-    return std::nullopt;
+  static bool Fail(bool fail) {
+    if (fail) platform::SetLastSystemError(EIO);
+    return fail;
   }
   sim::SimulatedBackend& bus_;
 };
@@ -86,6 +83,27 @@ class UsbTest : public ::testing::Test {
     return sizes;
   }
   static size_t Count(sim::Unit& unit, TrafficKind kind) { return sim::EventsOfKind(unit.traffic(), kind).size(); }
+  static std::vector<std::pair<TrafficKind, uint8_t>> Cleared(sim::Unit& unit) {
+    std::vector<std::pair<TrafficKind, uint8_t>> cleared;
+    for (const auto& e : unit.traffic())
+      if (e.kind == TrafficKind::kResetPipe || e.kind == TrafficKind::kAbortPipe) cleared.emplace_back(e.kind, e.pipe);
+    return cleared;
+  }
+  static size_t Clears(sim::Unit& unit) { return Cleared(unit).size(); }
+  int32_t Exchange(RDRHANDLE h, RDRMSGHDR ohdr, uint16_t capacity, void* buffer, const void* body = nullptr) {
+    ihdr_ = {capacity, 0, 0};
+    return RDRSendReceive(h, &ohdr, body, &ihdr_, buffer);
+  }
+  static sim::Faults Silence(uint32_t from, uint32_t count) {
+    sim::Faults faults;
+    faults.silence = sim::FaultTrigger{from, count};
+    return faults;
+  }
+  FlakyBackend& Flaky() {
+    auto flaky = std::make_shared<FlakyBackend>(bench_.backend());
+    platform::usb::SetBackend(flaky);
+    return *flaky;
+  }
 
   // One reply message as raw chunks: header with the given Size, then body
   // bytes 0, 1, 2, ... padded to 64-byte blocks.
@@ -106,24 +124,20 @@ class UsbTest : public ::testing::Test {
 
   testing_support::SimBench bench_;
   int serial_ = 0;
+  RDRMSGHDR ihdr_{};
 };
 
 TEST_F(UsbTest, PathMatchingFollowsVendorAndSelectorRules) {
-  const struct {
-    const char* path;
-    int32_t selector;
-    bool matches;
-  } cases[] = {
-      // clang-format off
+  // clang-format off
+  const struct { const char* path; int32_t selector; bool matches; } cases[] = {
       {"usb#vid_0898&pid_0041#1", kSelectAll, true}, {"usb#vid_0898&pid_0041#1", 0x41, true},
       {"usb#vid_0898&pid_0041#1", 0x40, false}, {"usb#vid_0898&pid_0041#1", kSelectHighRange, false},
       {"usb#vid_0898&pid_005f#1", kSelectLowRange, true}, {"usb#vid_0898&pid_005f#1", kSelectHighRange, false},
       {"usb#vid_0898&pid_0060#1", kSelectHighRange, true}, {"usb#vid_0898&pid_0060#1", kSelectLowRange, false},
       {"usb#vid_17b9&pid_007F#1", kSelectHighRange, true}, {"usb#vid_17b9&pid_0080#1", kSelectHighRange, false},
       {"usb#vid_1234&pid_0041#1", kSelectAll, false}, {"USB#VID_0898&PID_0041#1", kSelectAll, false},
-      {"usb#vid_0898#x", kSelectAll, false}, {"vid_898&pid_4000123", 0x4000, true},  // four digits at most
-      // clang-format on
-  };
+      {"usb#vid_0898#x", kSelectAll, false}, {"vid_898&pid_4000123", 0x4000, true}};  // four digits at most
+  // clang-format on
   for (const auto& c : cases)
     EXPECT_EQ(DevicePathMatches(c.path, c.selector), c.matches) << c.path << " " << c.selector;
   EXPECT_FALSE(DevicePathMatches(nullptr, kSelectAll));
@@ -134,13 +148,10 @@ TEST_F(UsbTest, ListingsAppendShrinkAndEmptyTheListOnFailure) {
   char** list = static_cast<char**>(PlatformAlloc(nullptr, nullptr, 8));
   int32_t count = 0;
   EXPECT_EQ(USBDeviceList(kSelectAll, &list, &count), 1);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(list, nullptr);
-
+  EXPECT_EQ(std::tuple(count, list), std::tuple(0, nullptr));
   Add(0x4000);
   for (int i = 0; i < 11; ++i) Add(0x42);
   ASSERT_EQ(USBDeviceList(0x4000, &list, &count), 1);
-  ASSERT_EQ(count, 1);
   // A second listing appends; 11 more paths grow the array twice.
   ASSERT_EQ(USBDeviceList(0x42, &list, &count), 1);
   ASSERT_EQ(count, 12);
@@ -150,17 +161,12 @@ TEST_F(UsbTest, ListingsAppendShrinkAndEmptyTheListOnFailure) {
   SetAllocationFailureCountdown(3);
   EXPECT_FAILS_WITH(USBDeviceList(0x42, &list, &count), 0, kErrNoMemory);
   SetAllocationFailureCountdown(0);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(std::tuple(count, list), std::tuple(0, nullptr));
   EXPECT_FAILS_WITH(USBDeviceList(kSelectAll, nullptr, &count), 0, kErrInvalidParameter);
   EXPECT_FAILS_WITH(USBDeviceList(kSelectAll, &list, nullptr), 0, kErrInvalidParameter);
-
-  auto flaky = std::make_shared<FlakyBackend>(bench_.backend());
-  platform::usb::SetBackend(flaky);
-  flaky->fail_interfaces = true;
+  Flaky().fail_interfaces = true;
   EXPECT_EQ(USBDeviceList(0x42, &list, &count), 0);
-  EXPECT_EQ(GetErrorCode(), EIO);
-  EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(std::tuple(GetErrorCode(), list), std::tuple(EIO, nullptr));
 }
 
 // Readers are listed in a fixed product-id order, whatever the bus order.
@@ -169,21 +175,16 @@ TEST_F(UsbTest, ReaderListsFollowTheProductIdOrder) {
                                   0x73, 0x4000, 0x400C, 0x400D, 0x4004, 0x4009, 0x4019, 0x76};
   for (size_t i = every.size(); i-- > 0;) Add(static_cast<uint16_t>(every[i]));
   Add(0x50);
-  const std::pair<int32_t, std::vector<int>> cases[] = {
-      {kSelectAll, every},
-      {kSelectLowRange, {0x42, 0x44, 0x46, 0x47, 0x48}},
-      {kSelectHighRange, {0x60}},
-      {0x50, {0x50}},
-  };
+  const std::pair<int32_t, std::vector<int>> cases[] = {{kSelectAll, every},
+                                                        {kSelectLowRange, {0x42, 0x44, 0x46, 0x47, 0x48}},
+                                                        {kSelectHighRange, {0x60}},
+                                                        {0x50, {0x50}}};
   for (const auto& [selector, expected] : cases) {
     std::vector<int> listed;
-    for (const std::string& path : List(selector)) {
+    for (const std::string& path : List(selector))
       listed.push_back(std::stoi(path.substr(path.find("pid_") + 4, 4), nullptr, 16));
-    }
     EXPECT_EQ(listed, expected) << selector;
-  }
-  // Every way of listing stops at a listing that fails.
-  for (int32_t selector : {kSelectAll, kSelectLowRange, kSelectHighRange, 0x50}) {
+    // Every way of listing stops at a listing that fails.
     SetAllocationFailureCountdown(1);
     EXPECT_TRUE(List(selector, 0).empty());
     SetAllocationFailureCountdown(0);
@@ -204,9 +205,7 @@ TEST_F(UsbTest, DisabledReaderIsReportedWhenNothingIsListed) {
   }
   EXPECT_FAILS_WITH(RDROpenUSB(nullptr), InvalidReaderHandle(), kErrNotFound);
   // Without the set of present devices there is nothing to report.
-  auto flaky = std::make_shared<FlakyBackend>(bench_.backend());
-  platform::usb::SetBackend(flaky);
-  flaky->fail_devices = true;
+  Flaky().fail_devices = true;
   EXPECT_TRUE(List(kSelectAll).empty());
 }
 
@@ -219,19 +218,16 @@ TEST_F(UsbTest, CompositeParentIsListedAndOpenedThroughItsChild) {
   const std::string parent_path = list[0];
   USBDeviceListFree(list, count);
   EXPECT_EQ(parent_path, "\\\\?\\usb#vid_0898&pid_0064#vl7#{6bdd1fc6-810f-11d0-bec7-08002be2092f}");
-  EXPECT_NE(parent_path, unit.DevicePath());
-
   ReaderOwner handle = Open(parent_path.c_str());
   ASSERT_NE(handle.get(), InvalidReaderHandle());
-  EXPECT_EQ(handle->usb.interface_kind, 1);
-  EXPECT_EQ(handle->firmware_number, 41026);
+  EXPECT_EQ(std::tuple(handle->usb.interface_kind, handle->firmware_number), std::tuple(1, 41026));
   auto controls = sim::EventsOfKind(unit.traffic(), TrafficKind::kDeviceControl);
   ASSERT_EQ(controls.size(), 2u);
   EXPECT_EQ(std::tuple(controls[0].code, controls[0].value, controls[1].code, controls[1].value),
             std::tuple(0x8000201Cu, 1u, 0x8000201Cu, 2u));
   unit.ClearTraffic();
   handle.reset();
-  EXPECT_EQ(Count(unit, TrafficKind::kResetPipe) + Count(unit, TrafficKind::kAbortPipe), 0u) << "no pipes to clear";
+  EXPECT_EQ(Clears(unit), 0u) << "no pipes to clear";
 }
 
 TEST_F(UsbTest, OpenConfiguresPipesFlushesAndIdentifiesTheReader) {
@@ -248,73 +244,53 @@ TEST_F(UsbTest, OpenConfiguresPipesFlushesAndIdentifiesTheReader) {
 
   ReaderOwner handle = Open(nullptr);
   ASSERT_NE(handle.get(), InvalidReaderHandle());
-  EXPECT_EQ(handle->timeout, 2);
-  EXPECT_EQ(handle->first_read_length, 512);
   EXPECT_EQ(handle->packet_size, 0x200000) << "from the IN pipe's maximum transfer size";
-  EXPECT_EQ(handle->capability_flags & kCapExtendedRequests, 0u);
   EXPECT_STREQ(handle->firmware_name, "FW41580-01-02");
-  EXPECT_EQ(std::tuple(handle->firmware_number, handle->firmware_number2, handle->firmware_number3),
-            std::tuple(41580, 1, 2));
-
-  auto events = unit.traffic();
   std::vector<std::pair<uint32_t, uint32_t>> policies;
-  for (const auto& event : sim::EventsOfKind(events, TrafficKind::kSetPolicy)) {
+  for (const auto& event : sim::EventsOfKind(unit.traffic(), TrafficKind::kSetPolicy))
     policies.emplace_back(event.pipe << 16 | event.code, event.value);
-  }
-  const std::vector<std::pair<uint32_t, uint32_t>> expected = {{0x81 << 16 | 3, 0}, {0x02 << 16 | 3, 0},
-                                                               {0x02 << 16 | 1, 1}, {0x81 << 16 | 4, 0},
-                                                               {0x81 << 16 | 5, 1}, {0x81 << 16 | 6, 0}};
-  EXPECT_EQ(policies, expected);
-  auto resets = sim::EventsOfKind(events, TrafficKind::kResetPipe);
-  ASSERT_FALSE(resets.empty());
-  EXPECT_EQ(resets[0].pipe, 0x81) << "the halted endpoint is reset at open";
-
+  // clang-format off
+  EXPECT_EQ(policies, (std::vector<std::pair<uint32_t, uint32_t>>{{0x81 << 16 | 3, 0}, {0x02 << 16 | 3, 0},
+      {0x02 << 16 | 1, 1}, {0x81 << 16 | 4, 0}, {0x81 << 16 | 5, 1}, {0x81 << 16 | 6, 0}}));
+  // clang-format on
+  ASSERT_FALSE(Cleared(unit).empty());
+  EXPECT_EQ(Cleared(unit)[0], std::pair(TrafficKind::kResetPipe, uint8_t{0x81})) << "halted endpoint reset at open";
   // Exactly the probe and the firmware name, each answered at once.
-  auto requests = sim::Requests(events);
+  auto requests = sim::Requests(unit.traffic());
   ASSERT_EQ(requests.size(), 2u);
   std::vector<uint8_t> probe(60, 0);
   probe[0] = 4;
   EXPECT_EQ(std::tuple(requests[0].command, requests[0].body), std::tuple(14, probe));
   EXPECT_EQ(requests[1].body, (std::vector<uint8_t>{6, 0, 0, 0, 0, 0, 0, 0}));
-
   // The close clears both pipes.
   unit.ClearTraffic();
   handle.reset();
-  std::vector<std::pair<TrafficKind, uint8_t>> cleared;
-  for (const auto& event : unit.traffic()) {
-    if (event.kind == TrafficKind::kResetPipe || event.kind == TrafficKind::kAbortPipe) {
-      cleared.emplace_back(event.kind, event.pipe);
-    }
-  }
-  const std::vector<std::pair<TrafficKind, uint8_t>> both = {{TrafficKind::kResetPipe, 0x81},
-                                                             {TrafficKind::kAbortPipe, 0x81},
-                                                             {TrafficKind::kResetPipe, 0x02},
-                                                             {TrafficKind::kAbortPipe, 0x02}};
-  EXPECT_EQ(cleared, both);
+  // clang-format off
+  EXPECT_EQ(Cleared(unit), (std::vector<std::pair<TrafficKind, uint8_t>>{{TrafficKind::kResetPipe, 0x81},
+      {TrafficKind::kAbortPipe, 0x81}, {TrafficKind::kResetPipe, 0x02}, {TrafficKind::kAbortPipe, 0x02}}));
+  // clang-format on
 }
 
 // Requests of an open: 1 the probe, 2 the firmware name, 3 the name again
 // after a flush, 4 after a reconnect. A failure other than a timeout goes
-// to those fallbacks, not to short first reads.
+// to those fallbacks, not to short first reads; a reader silent to long
+// first reads is opened with short ones.
 TEST_F(UsbTest, OpenFallsBackToAFlushThenAReconnect) {
   auto echo = [](uint32_t from, uint32_t count) {
     sim::Faults faults;
     faults.wrong_echo = sim::WrongEchoFault{{from, count}, std::nullopt};
     return faults;
   };
-  sim::Faults silent_probe;
-  silent_probe.silence = sim::FaultTrigger{1, 2};  // the first try and the one after the reconnect
-  const struct {
-    sim::Faults faults;
-    bool probe_unknown;
-    bool opened;
-    uint32_t devices_opened;
-    bool extended;  // the probe failed, so the flag stayed
-  } cases[] = {{silent_probe, false, true, 2, true},
-               {{}, true, true, 1, true},
-               {echo(2, 1), false, true, 1, false},
-               {echo(2, 2), false, true, 2, false},
-               {echo(2, 3), false, false, 2, false}};
+  sim::Faults long_reads;
+  long_reads.unanswered_first_read = 512;
+  // extended: the probe failed, so the flag stayed.
+  // clang-format off
+  const struct { sim::Faults faults; bool probe_unknown, opened; uint32_t devices_opened; bool extended; int32_t first_read; } cases[] = {
+      {Silence(1, 2), false, true, 2, true, 512},  // the first try and the one after the reconnect
+      {{}, true, true, 1, true, 512}, {echo(2, 1), false, true, 1, false, 512},
+      {echo(2, 2), false, true, 2, false, 512}, {echo(2, 3), false, false, 2, false, 0},
+      {long_reads, false, true, 3, true, 64}};
+  // clang-format on
   for (const auto& c : cases) {
     sim::UnitConfig config;
     config.status_word = 0x01;
@@ -329,24 +305,18 @@ TEST_F(UsbTest, OpenFallsBackToAFlushThenAReconnect) {
       continue;
     }
     ASSERT_NE(handle.get(), InvalidReaderHandle());
-    EXPECT_EQ(handle->firmware_number, 41580);
-    EXPECT_EQ(handle->first_read_length, 512);
+    EXPECT_EQ(std::tuple(handle->firmware_number, handle->first_read_length), std::tuple(41580, c.first_read));
     EXPECT_EQ(handle->capability_flags & kCapExtendedRequests, c.extended ? kCapExtendedRequests : 0u);
-    EXPECT_EQ(sim::EventsOfKind(unit.traffic(), TrafficKind::kRead).back().requested, 512u);
+    EXPECT_EQ(sim::EventsOfKind(unit.traffic(), TrafficKind::kRead).back().requested, uint32_t(c.first_read));
   }
 }
 
 TEST_F(UsbTest, FirmwareNamesGiveNumbersOrFailTheOpen) {
-  const struct {
-    const char* name;
-    int32_t numbers[3];
-  } cases[] = {{"FW-40990 SH4", {40990, 0, 0}},
-               {"FW41580-01-02", {41580, 1, 2}},
-               {"FW41014", {41014, 0, 0}},
-               {"", {0}},
-               {"XW41580-01-02", {0}},
-               {"FW0-1-2", {0}},
-               {"FW-1", {-1, 0, 0}}};
+  // clang-format off
+  const struct { const char* name; int32_t numbers[3]; } cases[] = {
+      {"FW-40990 SH4", {40990, 0, 0}}, {"FW41580-01-02", {41580, 1, 2}}, {"FW41014", {41014, 0, 0}}, {"", {0}},
+      {"XW41580-01-02", {0}}, {"FW0-1-2", {0}}, {"FW-1", {-1, 0, 0}}};
+  // clang-format on
   for (const auto& c : cases) {
     sim::UnitConfig config;
     config.firmware_name = c.name;
@@ -362,17 +332,6 @@ TEST_F(UsbTest, FirmwareNamesGiveNumbersOrFailTheOpen) {
   }
 }
 
-TEST_F(UsbTest, ReaderSilentToLongFirstReadsIsOpenedWithShortOnes) {
-  sim::UnitConfig config;
-  config.faults.unanswered_first_read = 512;
-  sim::Unit& unit = Add(0x41, sim::UnitInterface::kReader, config);
-  ReaderOwner handle = Open(nullptr);
-  ASSERT_NE(handle.get(), InvalidReaderHandle());
-  EXPECT_EQ(handle->first_read_length, 64);
-  EXPECT_EQ(handle->firmware_number, 41580);
-  EXPECT_EQ(sim::EventsOfKind(unit.traffic(), TrafficKind::kRead).back().requested, 64u);
-}
-
 TEST_F(UsbTest, RequestsArePaddedToWholeBlocks) {
   sim::Unit& unit = Add(0x4000);
   ReaderOwner handle = OpenQuiet(unit);
@@ -382,9 +341,7 @@ TEST_F(UsbTest, RequestsArePaddedToWholeBlocks) {
     unit.ClearTraffic();
     unit.SetFaults({});
     unit.ScriptReply(1, Reply(99, 0, 0));
-    RDRMSGHDR ohdr{size, 99, 7};
-    RDRMSGHDR ihdr{sizeof reply, 0, 0};
-    ASSERT_EQ(RDRSendReceive(handle.get(), &ohdr, body.data(), &ihdr, reply), 1) << size;
+    ASSERT_EQ(Exchange(handle.get(), {size, 99, 7}, sizeof reply, reply, body.data()), 1) << size;
     auto writes = sim::WrittenTransfers(unit.traffic());
     ASSERT_EQ(Sizes(writes), std::vector<uint32_t>{static_cast<uint32_t>(wire)}) << size;
     EXPECT_EQ(std::tuple(sim::ReadU16(writes[0], 0), writes[0][2], writes[0][3]), std::tuple(size, 99, 7));
@@ -392,77 +349,52 @@ TEST_F(UsbTest, RequestsArePaddedToWholeBlocks) {
     EXPECT_EQ(std::count(writes[0].begin() + 4 + size, writes[0].end(), 0), static_cast<long>(wire - 4 - size));
   }
   unit.ClearTraffic();
-  RDRMSGHDR ohdr{2045, 99, 0};
-  RDRMSGHDR ihdr{sizeof reply, 0, 0};
-  EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, body.data(), &ihdr, reply), 0, kErrInvalidParameter);
-  ohdr.Size = 4;
-  EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 0, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(Exchange(handle.get(), {2045, 99, 0}, sizeof reply, reply, body.data()), 0, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(Exchange(handle.get(), {4, 99, 0}, sizeof reply, reply), 0, kErrInvalidParameter);
   EXPECT_TRUE(sim::WrittenTransfers(unit.traffic()).empty());
 }
 
 TEST_F(UsbTest, ReplySizesAreDecodedAndGatheredByTheRules) {
   sim::Unit& unit = Add(0x4000);
   ReaderOwner handle = OpenQuiet(unit);
-  const struct {
-    uint16_t size;
-    uint32_t body;
-    std::vector<uint32_t> reads;
-  } cases[] = {
-      {508, 508, {512}},
-      {509, 509, {512, 64}},
-      {0x8002, 512, {512, 64}},
-      {0xC001, 2048, {512, 1536 + 64}},
-      // Capacity 0x7FFF leaves 3 bytes of the last block for the drain.
-      {0x7FFF, 32767, {512, 32256, 64}},
-  };
-  std::vector<uint8_t> buffer(40000);
+  // clang-format off
+  const struct { uint16_t size, capacity; uint32_t body; std::vector<uint32_t> reads; } cases[] = {
+      {508, 0x7FFF, 508, {512}}, {509, 0x7FFF, 509, {512, 64}}, {0x8002, 0x7FFF, 512, {512, 64}},
+      {0xC001, 0x7FFF, 2048, {512, 1536 + 64}},
+      {0x7FFF, 0x7FFF, 32767, {512, 32256, 64}},  // 3 bytes of the last block left for the drain
+      {1000, 1000, 1000, {512, 448, 64}}};  // longer than its padded room: drained, not overrun
+  // clang-format on
   for (const auto& c : cases) {
     unit.ClearTraffic();
     unit.SetFaults({});
     unit.ScriptReply(1, Reply(5, c.size, c.body));
-    RDRMSGHDR ohdr{0, 5, 0};
-    RDRMSGHDR ihdr{0x7FFF, 0, 0};
-    std::fill(buffer.begin(), buffer.end(), 0xEE);
-    ASSERT_EQ(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, buffer.data()), 1) << c.size;
-    EXPECT_EQ(ihdr.Size, c.size);
+    // One byte past the capacity, for a sentinel.
+    std::vector<uint8_t> buffer(c.capacity + 1u, 0xEE);
+    ASSERT_EQ(Exchange(handle.get(), {0, 5, 0}, c.capacity, buffer.data()), 1) << c.size;
+    EXPECT_EQ(ihdr_.Size, c.size);
     EXPECT_EQ(Sizes(sim::ReadTransfers(unit.traffic())), c.reads) << c.size;
-    EXPECT_EQ(std::tuple(buffer[0], buffer[c.body - 1], buffer[0x7FFF]),
-              std::tuple(0, static_cast<uint8_t>(c.body - 1), 0xEE))
-        << c.size;
+    for (uint32_t i = 0; i < std::min<uint32_t>(c.body, 1000); ++i)
+      ASSERT_EQ(buffer[i], static_cast<uint8_t>(i)) << c.size << " " << i;
+    EXPECT_EQ(std::tuple(buffer[c.body - 1], buffer[c.capacity]), std::tuple(uint8_t(c.body - 1), 0xEE)) << c.size;
   }
-  // A reply longer than its padded room is drained, not overrun.
-  unit.ClearTraffic();
-  unit.SetFaults({});
-  unit.ScriptReply(1, Reply(5, 1000, 1000));
-  RDRMSGHDR ohdr{0, 5, 0};
-  RDRMSGHDR ihdr{1000, 0, 0};
-  auto exact = std::make_unique<uint8_t[]>(1000);  // exactly the capacity, for AddressSanitizer
-  ASSERT_EQ(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, exact.get()), 1);
-  EXPECT_EQ(Sizes(sim::ReadTransfers(unit.traffic())), (std::vector<uint32_t>{512, 448, 64}));
-  for (int i = 0; i < 1000; ++i) ASSERT_EQ(exact[i], static_cast<uint8_t>(i)) << i;
 }
 
 TEST_F(UsbTest, WrongEchoAndOversizeRepliesAreRefusedAndDrained) {
   sim::Unit& unit = Add(0x4000);
   ReaderOwner handle = OpenQuiet(unit);
   uint8_t reply[8];
-  RDRMSGHDR ohdr{0, 5, 0};
-  RDRMSGHDR ihdr{sizeof reply, 0, 0};
   unit.ScriptReply(1, Reply(6, 0, 0));
-  EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 0, kErrInvalidContent);
-  EXPECT_EQ(ihdr.Command, 6);
+  EXPECT_FAILS_WITH(Exchange(handle.get(), {0, 5, 0}, sizeof reply, reply), 0, kErrInvalidContent);
+  EXPECT_EQ(ihdr_.Command, 6);
   EXPECT_GT(Count(unit, TrafficKind::kResetPipe), 0u) << "the drain read until the pipe was quiet";
-
-  const struct {
-    uint16_t capacity, size;
-    bool buffer;
-    int32_t result;
-  } cases[] = {{sizeof reply, 9, true, 0}, {100, 0, false, 1}, {100, 1, false, 0}};
+  // clang-format off
+  const struct { uint16_t capacity, size; bool buffer; int32_t result; } cases[] = {
+      {sizeof reply, 9, true, 0}, {100, 0, false, 1}, {100, 1, false, 0}};
+  // clang-format on
   for (const auto& c : cases) {
     unit.SetFaults({});
     unit.ScriptReply(1, Reply(5, c.size, c.size));
-    ihdr = {c.capacity, 0, 0};
-    EXPECT_EQ(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, c.buffer ? reply : nullptr), c.result) << c.size;
+    EXPECT_EQ(Exchange(handle.get(), {0, 5, 0}, c.capacity, c.buffer ? reply : nullptr), c.result) << c.size;
     if (c.result == 0) {
       EXPECT_EQ(GetErrorCode(), LibraryError(kErrMessageTooLong));
     }
@@ -474,20 +406,12 @@ TEST_F(UsbTest, TimeoutReconnectsOnceThenReportsTheTimeout) {
   ReaderOwner handle = OpenQuiet(unit);
   const uint32_t opened = unit.devices_opened();
   uint8_t reply[8];
-  RDRMSGHDR ohdr{0, 120, 0};
-  RDRMSGHDR ihdr{sizeof reply, 0, 0};
-  sim::Faults faults;
-  faults.silence = sim::FaultTrigger{1, 1};
-  unit.SetFaults(faults);
-  EXPECT_EQ(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 1);
-  EXPECT_EQ(unit.devices_opened(), opened + 1);
-  EXPECT_EQ(ihdr.Command, 120);
-
-  faults.silence = sim::FaultTrigger{1, 0};
-  unit.SetFaults(faults);
+  unit.SetFaults(Silence(1, 1));
+  EXPECT_EQ(Exchange(handle.get(), {0, 120, 0}, sizeof reply, reply), 1);
+  EXPECT_EQ(std::tuple(unit.devices_opened(), ihdr_.Command), std::tuple(opened + 1, 120));
+  unit.SetFaults(Silence(1, 0));
   const uint64_t before = bench_.clock().Elapsed();
-  ihdr = {sizeof reply, 0, 0};
-  EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 0, kErrTimeout);
+  EXPECT_FAILS_WITH(Exchange(handle.get(), {0, 120, 0}, sizeof reply, reply), 0, kErrTimeout);
   EXPECT_EQ(unit.devices_opened(), opened + 2) << "exactly one reconnect";
   EXPECT_EQ(sim::WrittenTransfers(unit.traffic()).size(), 4u) << "two exchanges, each written once";
   // Two exchanges of the 2-second limit, on virtual time.
@@ -500,43 +424,31 @@ TEST_F(UsbTest, TimeoutReconnectsOnceThenReportsTheTimeout) {
 TEST_F(UsbTest, MaliciousRepliesNeverOverrunTheCallersBuffer) {
   sim::Unit& unit = Add(0x4000);
   ReaderOwner handle = OpenQuiet(unit);
-  const std::vector<sim::ScriptedReply> replies = {
-      Reply(5, 0xFFFF, 40, 64),    // absurd size, short reply
-      Reply(5, 0xBFFF, 3000, 64),  // big size, 64-byte packets
-      Reply(5, 100, 100, 17),      // short packets mid-body
-      Reply(5, 0xC000, 0),         // zero in large units
-      sim::ScriptedReply{{{5}}},   // 1 byte
-      sim::ScriptedReply{{{0x10, 0, 5, 0}, {1, 2, 3}}},
-      Reply(5, 24, 24, 4),
-  };
+  // Absurd size with a short reply, big size in 64-byte packets, short packets mid-body, zero in large units,
+  // 1 byte, a header alone.
+  // clang-format off
+  const sim::ScriptedReply replies[] = {Reply(5, 0xFFFF, 40, 64), Reply(5, 0xBFFF, 3000, 64), Reply(5, 100, 100, 17),
+      Reply(5, 0xC000, 0), sim::ScriptedReply{{{5}}}, sim::ScriptedReply{{{0x10, 0, 5, 0}, {1, 2, 3}}}, Reply(5, 24, 24, 4)};
+  // clang-format on
   for (const auto& reply : replies) {
     for (uint16_t capacity : {0, 1, 24, 63, 64, 100}) {
       unit.SetFaults({});
       unit.ScriptReply(1, reply);
       unit.ScriptReply(2, reply);  // for the retry after a timeout
       auto buffer = std::make_unique<uint8_t[]>(capacity == 0 ? 1 : capacity);
-      RDRMSGHDR ohdr{0, 5, 0};
-      RDRMSGHDR ihdr{capacity, 0, 0};
-      RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, capacity == 0 ? nullptr : buffer.get());
+      Exchange(handle.get(), {0, 5, 0}, capacity, capacity == 0 ? nullptr : buffer.get());
       RDRFlush(handle.get());
     }
   }
-  // Still usable once the garbage left queued on the IN endpoint is read
-  // away: each flush ends at the first short packet, so that takes many.
-  unit.SetFaults({});
-  for (int i = 0; i < 4000; ++i) RDRFlush(handle.get());
-  uint32_t version = 0;
-  EXPECT_EQ(RDRAPIVersion(handle.get(), &version), 1) << GetErrorCode();
-  EXPECT_EQ(version, 0x0Bu);
 }
 
-// Disconnects a unit at the n-th progress report of an operation, to make a
-// transfer that is already waiting complete with an error.
+// Disconnects a unit (or answers abort) at the n-th progress report of an
+// operation, to make a transfer that is already waiting end.
 struct DropAtReport {
   sim::Unit* unit = nullptr;
   int32_t at = 0;
   int32_t reports = 0;
-  bool abort = false;  // answer abort instead
+  bool abort = false;
 } g_drop;
 
 int32_t DropUnitAtReport(uint32_t, int32_t, uint32_t) {
@@ -545,47 +457,29 @@ int32_t DropUnitAtReport(uint32_t, int32_t, uint32_t) {
   return g_drop.abort ? 0 : 1;
 }
 
-// An abort answer before the read is issued sends nothing; one while it
-// waits cancels it, which clears the reader interface's IN pipe.
-TEST_F(UsbTest, ProgressAbortEndsATransfer) {
-  sim::Unit& unit = Add(0x4000);
-  ReaderOwner handle = OpenQuiet(unit);
-  for (auto [at, reads, clears] : {std::tuple(2, 0u, 0u), std::tuple(3, 1u, 2u)}) {
-    unit.ClearTraffic();
-    ASSERT_EQ(RDRCallbackSet(handle.get(), DropUnitAtReport, 0), 1);
-    g_drop = {&unit, at, 0, true};
-    uint8_t buffer[64];
-    int32_t received = -1;
-    EXPECT_FAILS_ON(handle, MyReadFile(handle.get(), buffer, sizeof buffer, &received, 500), 0, kErrCallbackAbort);
-    EXPECT_EQ(Count(unit, TrafficKind::kRead), reads);
-    EXPECT_EQ(Count(unit, TrafficKind::kResetPipe) + Count(unit, TrafficKind::kAbortPipe), clears);
-    RDRCallbackSet(handle.get(), nullptr, 0);
-  }
-}
-
-// The still-image interface finishes a transfer that completed with an error
-// (with what it moved and the system error recorded); the reader interface
-// keeps waiting until the time limit, and then clears its IN pipe. Each
-// interface words its completion line its own way.
-TEST_F(UsbTest, FailedCompletionsFinishOnlyOnTheStillImageInterface) {
+// Reports: the entry, the one before the read is issued, the one after the
+// first wait; nothing is queued, so the read is still waiting then. An
+// abort answer before the read is issued sends nothing; one while it waits
+// cancels it, which clears the reader interface's IN pipe. After a
+// disconnect, the still-image interface finishes the failed transfer (with
+// the system error recorded); the reader interface keeps waiting until the
+// time limit, and then clears its IN pipe.
+TEST_F(UsbTest, ProgressAbortsAndFailedCompletionsEndTransfers) {
   testing_support::TraceCapture capture;
-  const struct {
-    sim::Unit& unit;
-    int32_t result;
-    int32_t error;
-    uint64_t least_ms, below_ms;
-    size_t pipe_clears;
-  } cases[] = {
-      {Add(0x44, sim::UnitInterface::kStillImage), 1, ENODEV, 0, 50, 0},
-      {Add(0x4000), 0, LibraryError(kErrTimeout), 500, 600, 2},
-  };
+  sim::Unit& reader = Add(0x4000);
+  // clang-format off
+  const struct { sim::Unit& unit; int32_t at; bool abort; int32_t result, error; size_t reads; uint64_t least_ms, below_ms; size_t pipe_clears; } cases[] = {
+      {reader, 2, true, 0, LibraryError(kErrCallbackAbort), 0, 0, 50, 0},
+      {reader, 3, true, 0, LibraryError(kErrCallbackAbort), 1, 0, 50, 2},
+      {Add(0x44, sim::UnitInterface::kStillImage), 3, false, 1, ENODEV, 1, 0, 50, 0},
+      {reader, 3, false, 0, LibraryError(kErrTimeout), 1, 500, 600, 2}};
+  // clang-format on
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.unit.name());
+    SCOPED_TRACE(c.unit.name() + " " + std::to_string(c.at));
     ReaderOwner handle = OpenQuiet(c.unit);
+    c.unit.ClearTraffic();
     ASSERT_EQ(RDRCallbackSet(handle.get(), DropUnitAtReport, 0), 1);
-    // Reports: the entry, the one before the read is issued, the one after
-    // the first wait; nothing is queued, so the read is still waiting then.
-    g_drop = {&c.unit, 3, 0};
+    g_drop = {&c.unit, c.at, 0, c.abort};
     uint8_t buffer[64];
     int32_t received = -1;
     const uint64_t before = bench_.clock().Elapsed();
@@ -593,7 +487,7 @@ TEST_F(UsbTest, FailedCompletionsFinishOnlyOnTheStillImageInterface) {
     EXPECT_EQ(std::tuple(received, GetErrorCode()), std::tuple(0, c.error));
     EXPECT_GE(bench_.clock().Elapsed() - before, c.least_ms);
     EXPECT_LT(bench_.clock().Elapsed() - before, c.below_ms);
-    EXPECT_EQ(Count(c.unit, TrafficKind::kResetPipe) + Count(c.unit, TrafficKind::kAbortPipe), c.pipe_clears);
+    EXPECT_EQ(std::tuple(Count(c.unit, TrafficKind::kRead), Clears(c.unit)), std::tuple(c.reads, c.pipe_clears));
     RDRCallbackSet(handle.get(), nullptr, 0);
   }
 
@@ -602,29 +496,23 @@ TEST_F(UsbTest, FailedCompletionsFinishOnlyOnTheStillImageInterface) {
   sim::Unit& other = Add(0x46, sim::UnitInterface::kStillImage);
   {
     ReaderOwner handle = OpenQuiet(other);
-    sim::Faults silent;
-    silent.silence = sim::FaultTrigger{1, 0};
-    other.SetFaults(silent);
+    other.SetFaults(Silence(1, 0));
     const uint32_t opened = other.devices_opened();
     ASSERT_EQ(RDRCallbackSet(handle.get(), DropUnitAtReport, 0), 1);
-    // The entry, before the write, before the read, after the first wait.
-    g_drop = {&other, 4, 0};
-    RDRMSGHDR ohdr{0, 120, 0};
-    RDRMSGHDR ihdr{4, 0, 0};
+    g_drop = {&other, 4, 0};  // the entry, before the write, before the read, after the first wait
     uint8_t reply[4];
-    EXPECT_FAILS_WITH(RDRSendReceive(handle.get(), &ohdr, nullptr, &ihdr, reply), 0, kErrIncompleteMessage);
+    EXPECT_FAILS_WITH(Exchange(handle.get(), {0, 120, 0}, sizeof reply, reply), 0, kErrIncompleteMessage);
     EXPECT_EQ(other.devices_opened(), opened) << "no reconnect";
   }
   ASSERT_EQ(capture.Close(), 1);
   const std::string trace = capture.Read();
-  // The completion routine's error code, 0 for a clean read; the reader
-  // interface's 1 for a good overlapped result and 0 for a failed one.
-  for (const std::string line :
-       {"PlatformRead of 64 bytes with result 0\r\n", "PlatformRead of 64 bytes with result 1\r\n",
-        "PlatformRead of 0 bytes with result 0\r\n", "PlatformWrite of 64 bytes with result 0\r\n",
-        "PlatformWrite of 64 bytes with result 1\r\n"}) {
-    EXPECT_NE(trace.find(line), std::string::npos) << line;
-  }
+  // Each interface words its completion line its own way: the completion
+  // routine's error code, 0 for a clean read; the reader interface's 1 for
+  // a good overlapped result and 0 for a failed one.
+  for (const std::string line : {"PlatformRead of 64 bytes with result 0", "PlatformRead of 64 bytes with result 1",
+                                 "PlatformRead of 0 bytes with result 0", "PlatformWrite of 64 bytes with result 0",
+                                 "PlatformWrite of 64 bytes with result 1"})
+    EXPECT_NE(trace.find(line + "\r\n"), std::string::npos) << line;
   EXPECT_NE(trace.find("PlatformRead of 0 bytes with result " + std::to_string(ENODEV) + "\r\n"), std::string::npos);
 }
 
@@ -636,17 +524,12 @@ TEST_F(UsbTest, ShortAndStuckWritesFail) {
   sim::Unit& reader = Add(0x4000);
   sim::Unit& still = Add(0x44, sim::UnitInterface::kStillImage);
   const std::vector<uint8_t> request = sim::FrameRequest(120, std::vector<uint8_t>(100));
-  const struct {
-    sim::Unit& unit;
-    std::optional<uint32_t> short_bytes;  // nullopt: the write never completes
-    int32_t error;
-    uint64_t elapsed_ms;
-    size_t pipe_clears;
-  } cases[] = {{reader, 64, kErrUsbSend, 0, 0},
-               {reader, 0, kErrUsbSend, 0, 0},
-               {still, 64, kErrUsbSend, 0, 0},
-               {reader, std::nullopt, kErrTimeout, 4000, 2},
-               {still, std::nullopt, kErrTimeout, 1004, 0}};
+  // short_bytes nullopt: the write never completes.
+  // clang-format off
+  const struct { sim::Unit& unit; std::optional<uint32_t> short_bytes; int32_t error; uint64_t elapsed_ms; size_t pipe_clears; } cases[] = {
+      {reader, 64, kErrUsbSend, 0, 0}, {reader, 0, kErrUsbSend, 0, 0}, {still, 64, kErrUsbSend, 0, 0},
+      {reader, std::nullopt, kErrTimeout, 4000, 2}, {still, std::nullopt, kErrTimeout, 1004, 0}};
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.unit.name() + " " + std::to_string(c.short_bytes.value_or(999)));
     ReaderOwner handle = OpenQuiet(c.unit);
@@ -662,7 +545,7 @@ TEST_F(UsbTest, ShortAndStuckWritesFail) {
                     c.error);
     EXPECT_EQ(written, static_cast<int32_t>(c.short_bytes.value_or(0)));
     EXPECT_EQ(bench_.clock().Elapsed() - before, c.elapsed_ms);
-    EXPECT_EQ(Count(c.unit, TrafficKind::kResetPipe) + Count(c.unit, TrafficKind::kAbortPipe), c.pipe_clears);
+    EXPECT_EQ(Clears(c.unit), c.pipe_clears);
     EXPECT_EQ(c.unit.requests_received(), 1u) << "taken but not acted on";
     c.unit.SetFaults({});
   }
@@ -670,10 +553,8 @@ TEST_F(UsbTest, ShortAndStuckWritesFail) {
   const std::string trace = capture.Read();
   size_t lines = 0;
   for (size_t at = trace.find("Write incomplete of "); at != std::string::npos;
-       at = trace.find("Write incomplete of ", at + 1)) {
+       at = trace.find("Write incomplete of ", at + 1), ++lines)
     EXPECT_EQ(trace.compare(at, 25, "Write incomplete of 64 by"), 0);
-    ++lines;
-  }
   EXPECT_EQ(lines, 2u) << "no line for a write that moved nothing";
 }
 
@@ -688,7 +569,6 @@ TEST_F(UsbTest, FlushDrainsChunksAndResetsOnlyAQuietPipe) {
   EXPECT_EQ(bench_.clock().Elapsed() - before, 60u);
   EXPECT_EQ(Count(unit, TrafficKind::kRead), 1u);
   EXPECT_EQ(std::tuple(Count(unit, TrafficKind::kResetPipe), Count(unit, TrafficKind::kAbortPipe)), std::tuple(1u, 1u));
-
   // A reply left queued: two whole chunks, then the quiet pipe.
   unit.ClearTraffic();
   unit.ScriptReply(1, Reply(5, 2044, 2044, 1024));
@@ -698,7 +578,6 @@ TEST_F(UsbTest, FlushDrainsChunksAndResetsOnlyAQuietPipe) {
   EXPECT_EQ(PlatformFlush(handle.get()), 1);
   EXPECT_EQ(Sizes(sim::ReadTransfers(unit.traffic())), (std::vector<uint32_t>{1024, 1024}));
   EXPECT_EQ(Count(unit, TrafficKind::kResetPipe), 1u);
-
   // A read that completes with an error ends the flush without a reset.
   unit.ClearTraffic();
   unit.HaltEndpoint(0x81);
@@ -707,9 +586,7 @@ TEST_F(UsbTest, FlushDrainsChunksAndResetsOnlyAQuietPipe) {
   EXPECT_EQ(bench_.clock().Elapsed() - before, 0u);
   auto reads = sim::EventsOfKind(unit.traffic(), TrafficKind::kRead);
   ASSERT_EQ(reads.size(), 1u);
-  EXPECT_EQ(reads[0].error, static_cast<uint32_t>(EPIPE));
-  EXPECT_EQ(Count(unit, TrafficKind::kResetPipe) + Count(unit, TrafficKind::kAbortPipe), 0u);
-
+  EXPECT_EQ(std::tuple(reads[0].error, Clears(unit)), std::tuple(static_cast<uint32_t>(EPIPE), 0u));
   // A handle whose device is gone has nothing to flush.
   unit.Disconnect(std::nullopt);
   EXPECT_EQ(RDRReconnect(handle.get()), 0);
@@ -720,15 +597,12 @@ TEST_F(UsbTest, FlushDrainsChunksAndResetsOnlyAQuietPipe) {
   before = bench_.clock().Elapsed();
   EXPECT_EQ(PlatformFlush(file.get()), 1);
   EXPECT_EQ(bench_.clock().Elapsed() - before, 60u);
-
   // Only USB handles are flushed or transferred on.
   RDRHANDLE memory = MEMOpen();
   int32_t moved = 0;
   uint8_t scratch[4];
   EXPECT_FAILS_WITH(PlatformFlush(memory), 0, kErrInvalidParameter);
-  EXPECT_FAILS_WITH(PlatformFlush(InvalidReaderHandle()), 0, kErrInvalidParameter);
   EXPECT_FAILS_ON(memory, MyReadFile(memory, scratch, 4, &moved, 10), 0, kErrInvalidParameter);
-  EXPECT_FAILS_WITH(MEMSendReceive(InvalidReaderHandle(), nullptr, nullptr, nullptr, nullptr), 0, kErrInvalidParameter);
   RDRClose(memory);
 }
 

@@ -15,10 +15,6 @@
 
 namespace {
 
-using testing_support::At;
-using testing_support::Line;
-using testing_support::LoggedLine;
-
 constexpr size_t kGen1Header = 0x50000;
 
 std::vector<uint8_t> Pattern(size_t size) {
@@ -31,9 +27,8 @@ std::vector<uint8_t> Pattern(size_t size) {
 struct CorruptRawRead final : sim::RequestHandler {
   explicit CorruptRawRead(sim::FlashModel& flash) : flash(flash) {}
   std::optional<std::vector<uint8_t>> Handle(uint8_t command, std::span<const uint8_t> body) override {
-    if (!active || command != sim::kSectorCommand || body[0] != sim::kSubRawRead || sim::ReadU16(body, 2) != 1) {
+    if (!active || command != sim::kSectorCommand || body[0] != sim::kSubRawRead || sim::ReadU16(body, 2) != 1)
       return std::nullopt;
-    }
     std::optional<std::vector<uint8_t>> reply = flash.Handle(command, body);
     (*reply)[6 + 500] ^= 0x01;
     return reply;
@@ -58,16 +53,12 @@ class RestoreTest : public testing::Test {
     EXPECT_EQ(g_ReaderHandle, nullptr);
     return result;
   }
-  static std::vector<uint32_t> Sectors(sim::Unit& unit, uint8_t subCommand) {
-    std::vector<uint32_t> sectors;
-    for (const sim::Request& request : testing_support::RequestsOf(unit, 126, subCommand)) {
-      sectors.push_back(sim::ReadU16(request.body, 2));
-      if (subCommand == sim::kSubRawErase) {
-        EXPECT_EQ(sim::ReadU16(request.body, 6), 1);  // offset
-        EXPECT_EQ(sim::ReadU16(request.body, 8), 1);  // length
-      }
-    }
-    return sectors;
+  // Sector, offset and length of each raw erase.
+  static std::vector<std::vector<uint16_t>> Erases(sim::Unit& unit) {
+    std::vector<std::vector<uint16_t>> erases;
+    for (const sim::Request& r : testing_support::RequestsOf(unit, 126, sim::kSubRawErase))
+      erases.push_back({sim::ReadU16(r.body, 2), sim::ReadU16(r.body, 6), sim::ReadU16(r.body, 8)});
+    return erases;
   }
 
   testing_support::SimBench bench_;
@@ -77,62 +68,42 @@ class RestoreTest : public testing::Test {
 
 TEST_F(RestoreTest, RawSectorsWrittenPaddedAndErasedPerGroup) {
   sim::Unit& unit = AddUnit(false);
-  const std::vector<uint8_t> image = Pattern(1025);
+  const std::vector<uint8_t> image = Pattern(65 * 1024 + 1);
   const std::string path = Image(image);
   ASSERT_EQ(Restore(path), 0);
-  EXPECT_EQ(log_.lines(), (std::vector<LoggedLine>{At("Begin", "RestoreFlash"), Line("path " + path),
-                                                   Line("Using transfer protocol 1"), At("End", "RestoreFlash")}));
-  EXPECT_EQ(Sectors(unit, sim::kSubRawErase), std::vector<uint32_t>{0});
-  EXPECT_EQ(Sectors(unit, sim::kSubRawWrite), (std::vector<uint32_t>{0, 1}));
-  EXPECT_EQ(unit.flash().RawSector(0, 0), std::vector<uint8_t>(image.begin(), image.begin() + 1024));
+  EXPECT_EQ(log_.Messages()[2], "Using transfer protocol 1");
+  EXPECT_EQ(Erases(unit), (std::vector<std::vector<uint16_t>>{{0, 1, 1}, {64, 1, 1}}));
+  EXPECT_EQ(testing_support::RequestsOf(unit, 126, sim::kSubRawWrite).size(), 66u);
+  EXPECT_EQ(unit.flash().RawSector(0, 64), std::vector<uint8_t>(image.begin() + 64 * 1024, image.end() - 1));
   std::vector<uint8_t> last(1024, 0xFF);
-  last[0] = image[1024];
-  EXPECT_EQ(unit.flash().RawSector(0, 1), last);
-
-  unit.ClearTraffic();
-  const std::vector<uint8_t> twoGroups = Pattern(65 * 1024);
-  ASSERT_EQ(Restore(Image(twoGroups)), 0);
-  EXPECT_EQ(Sectors(unit, sim::kSubRawErase), (std::vector<uint32_t>{0, 64}));
-  EXPECT_EQ(unit.flash().RawSector(0, 64), std::vector<uint8_t>(twoGroups.begin() + 64 * 1024, twoGroups.end()));
-
+  last[0] = image.back();
+  EXPECT_EQ(unit.flash().RawSector(0, 65), last);
   unit.ClearTraffic();
   ASSERT_EQ(Restore(Image({})), 0);
   EXPECT_TRUE(testing_support::RequestsOf(unit, 126).empty());
 }
 
 TEST_F(RestoreTest, RawSectorFailuresInBothLogStyles) {
-  struct Case {
-    int subCommand;  // the sector request answered with an error; -1 the read-back is damaged
-    LogStyle style;
-    int32_t result;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
+  // The sector request answered with an error (-1: the read-back is damaged), style, result, message.
+  // clang-format off
+  const std::vector<std::tuple<int, LogStyle, int32_t, std::string>> cases = {
       {sim::kSubRawErase, LogStyle::kConsole, 33, "SectorRawErase() Erase - ret = 0"},
       {sim::kSubRawErase, LogStyle::kDialog, 33, "N5RestoreFlash::SectorRawErase() Erase - ret = 0"},
       {sim::kSubRawWrite, LogStyle::kConsole, 32, "SectorRawWrite() Write - ret = 0"},
       {sim::kSubRawRead, LogStyle::kConsole, 32, "SectorRawRead() Read - ret = 0"},
-      {-1, LogStyle::kConsole, 32, "SectorRawRead() Verify failed"},
-      {-1, LogStyle::kDialog, 32, "N5RestoreFlash::SectorRawRead() Verify failed"},
-  };
+      {-1, LogStyle::kDialog, 32, "N5RestoreFlash::SectorRawRead() Verify failed"}};
+  // clang-format on
   const std::string path = Image(Pattern(3000));
   sim::Unit& unit = AddUnit(false);
   auto handler = std::make_unique<CorruptRawRead>(unit.flash());
   CorruptRawRead& corrupt = *handler;  // owned by the unit from here on
   unit.AddHandler(std::move(handler));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    corrupt.active = c.subCommand < 0;
-    if (c.subCommand >= 0) unit.flash().InjectStatus(static_cast<uint8_t>(c.subCommand), -122);
+  for (const auto& [sub, style, result, message] : cases) {
+    corrupt.active = sub < 0;
+    if (sub >= 0) unit.flash().InjectStatus(static_cast<uint8_t>(sub), -122);
     log_.Clear();
-    EXPECT_EQ(Restore(path, c.style), c.result);
-    if (c.style == LogStyle::kConsole) {
-      EXPECT_EQ(log_.lines(), (std::vector<LoggedLine>{At("Begin", "RestoreFlash"), Line("path " + path),
-                                                       Line("Using transfer protocol 1"), Line(c.message),
-                                                       At("End", "RestoreFlash")}));
-    } else {
-      EXPECT_EQ(log_.Messages(), (std::vector<std::string>{"Using transfer protocol 1", c.message}));
-    }
+    EXPECT_EQ(Restore(path, style), result);
+    EXPECT_EQ(log_.Messages()[style == LogStyle::kConsole ? 3 : 1], message);
   }
 }
 
@@ -152,36 +123,25 @@ TEST_F(RestoreTest, PacketTransferNeedsAGenerationHeader) {
   ASSERT_EQ(Restore(Image(image)), 0);
   EXPECT_EQ(unit.Image(), image);
   EXPECT_EQ(log_.Messages()[2], "Using transfer protocol 2");
-
-  const std::vector<std::pair<std::vector<uint8_t>, std::string>> refused = {
-      {Pattern(kGen1Header + 32), "gen 2 file read header failed"},
-      {{}, "gen 1 file read header failed"},
-  };
-  for (const auto& [contents, message] : refused) {
+  for (const auto& [size, message] : {std::pair<size_t, std::string>{kGen1Header + 32, "gen 2 file read header failed"},
+                                      {0, "gen 1 file read header failed"}}) {
     unit.ClearTraffic();
     log_.Clear();
-    EXPECT_EQ(Restore(Image(contents)), 19);
-    EXPECT_EQ(log_.Messages().at(3), message);
+    EXPECT_EQ(Restore(Image(Pattern(size)), LogStyle::kDialog), 19);
+    EXPECT_EQ(log_.Messages(), (std::vector<std::string>{"Using transfer protocol 2", "N5RestoreFlash::" + message}));
     EXPECT_TRUE(testing_support::RequestsOf(unit, 14, 35).empty());
   }
-  log_.Clear();
-  EXPECT_EQ(Restore(Image(Pattern(kGen1Header + 32)), LogStyle::kDialog), 19);
-  EXPECT_EQ(log_.Messages(),
-            (std::vector<std::string>{"Using transfer protocol 2", "N5RestoreFlash::gen 2 file read header failed"}));
 }
 
-TEST_F(RestoreTest, NothingIsOpenedForAMissingImage) {
-  sim::Unit& unit = AddUnit(false);
-  const std::string path = dir_.File("absent.bin");
-  EXPECT_EQ(Restore(path), 19);
-  EXPECT_EQ(log_.Messages()[2], "PathFileExists(path) - ret = false, path = (" + path + ")");
-  EXPECT_EQ(log_.lines().back(), At("End", "RestoreFlash"));
-  EXPECT_EQ(unit.devices_opened(), 0u);
-}
-
-TEST_F(RestoreTest, NoReaderAttached) {
+TEST_F(RestoreTest, NothingIsOpenedForAMissingImageOrWithoutAReader) {
   EXPECT_EQ(Restore(Image(Pattern(10))), 19);
   EXPECT_EQ(log_.Messages().at(log_.Messages().size() - 2), "RdrOpen() - ret = 21");
+  sim::Unit& unit = AddUnit(false);
+  const std::string path = dir_.File("absent.bin");
+  log_.Clear();
+  EXPECT_EQ(Restore(path), 19);
+  EXPECT_EQ(log_.Messages()[2], "PathFileExists(path) - ret = false, path = (" + path + ")");
+  EXPECT_EQ(unit.devices_opened(), 0u);
 }
 
 }  // namespace

@@ -11,12 +11,7 @@
 
 namespace {
 
-using testing_support::At;
-using testing_support::Line;
-using testing_support::LoggedLine;
-using testing_support::SessionLogRecorder;
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 constexpr const char* kLoad = "QuorvelFirmwareUpdaterSilent::LoadSettingsFromIniFile";
 
@@ -33,8 +28,6 @@ class SettingsTest : public testing::Test {
     return Load("[Files]\nbootloader=" + bootloader + "\napplication=" + application + "\n");
   }
 
-  std::vector<std::string> Messages() const { return log_.Messages(); }
-
   SessionLogRecorder log_;
   TempDir dir_;
   QuorvelFirmwareUpdaterSilent silent_;
@@ -49,105 +42,67 @@ TEST_F(SettingsTest, EveryLineOfTheLoadInOrder) {
                  "boot.ini=boot.ini\nN5OS.xml=os.xml\nN5App.xml=app.xml\nTD12Ki.xml=ki.xml\n"
                  "TD12K.xml=k.xml\nfx3.bin=fx3.img\nuv.bin=uv.img\n"),
             0);
-  const std::string path = dir_.File("settings.ini");
-  const std::vector<LoggedLine> expected = {
-      At("Begin", kLoad),
-      Line("inifile - " + path),
-      Line("b.bin"),
-      Line("SettingsFromIni"),
-      Line("locateUSBTimeout - 45000"),
-      Line("locateUSBTimeoutRest - 5000"),
-      Line("formatTimeout - 1"),
-      Line("copyTimeout - 2"),
-      Line("removeDevices - 1"),
-      Line("verboseLogging - 1"),
-      Line("m_SkipTheBootloaderReset - true"),
-      Line("m_UseOldTransferProtocol - false"),
-      Line("m_RebootBeforeFX3 - true"),
-      Line("m_SkipSameFirmware - false"),
-      Line("m_SkipSimilarFirmware - true"),
-      Line("m_BootloaderFile - b.bin"),
-      Line("m_BootloaderAltFile - ba.bin"),
-      Line("m_ApplicationFile - FW41098_FW41026.bin"),
-      Line("m_BootIniFile - boot.ini"),
-      Line("m_N5OSFile - os.xml"),
-      Line("m_N5AppFile - app.xml"),
-      Line("m_td12kFile - k.xml"),
-      Line("m_td12kiFile - ki.xml"),
-      Line("m_fx3AppFile - fx3.img"),
-      Line("m_uvBinFile - uv.img"),
-      Line("m_ReaderType - 0"),
-      Line("No reader selected or firmware mismatch in ini file"),
-      At("End", kLoad),
-  };
-  EXPECT_EQ(log_.lines(), expected);
-  EXPECT_EQ(silent_.m_LocateUSBTimeout, 45000);
-  EXPECT_EQ(silent_.m_LocateUSBTimeoutRest, 5000);
-  EXPECT_EQ(silent_.m_FormatTimeout, 1);
-  EXPECT_EQ(silent_.m_CopyTimeout, 2);
-  EXPECT_TRUE(silent_.m_RemoveDevices);
+  const std::vector<LoggedLine>& lines = log_.lines();
+  ASSERT_EQ(lines.size(), 28u);
+  EXPECT_EQ(lines.front(), At("Begin", kLoad));
+  EXPECT_EQ(lines.back(), At("End", kLoad));
+  const std::vector<std::string> all = log_.Messages();
+  // clang-format off
+  const std::vector<std::string> expected = {
+      "inifile - " + dir_.File("settings.ini"), "b.bin", "SettingsFromIni",
+      "locateUSBTimeout - 45000", "locateUSBTimeoutRest - 5000", "formatTimeout - 1", "copyTimeout - 2",
+      "removeDevices - 1", "verboseLogging - 1", "m_SkipTheBootloaderReset - true",
+      "m_UseOldTransferProtocol - false", "m_RebootBeforeFX3 - true", "m_SkipSameFirmware - false",
+      "m_SkipSimilarFirmware - true", "m_BootloaderFile - b.bin", "m_BootloaderAltFile - ba.bin",
+      "m_ApplicationFile - FW41098_FW41026.bin", "m_BootIniFile - boot.ini", "m_N5OSFile - os.xml",
+      "m_N5AppFile - app.xml", "m_td12kFile - k.xml", "m_td12kiFile - ki.xml", "m_fx3AppFile - fx3.img",
+      "m_uvBinFile - uv.img", "m_ReaderType - 0", "No reader selected or firmware mismatch in ini file"};
+  // clang-format on
+  EXPECT_EQ(std::vector<std::string>(all.begin() + 1, all.end() - 1), expected);
+  // The log lines show what was read; the one setting that is not logged:
   EXPECT_TRUE(silent_.m_ShowFirmwareOnFinished);
-  EXPECT_EQ(silent_.m_N5OSFile.View(), "os.xml");
-  EXPECT_EQ(silent_.m_N5AppFile.View(), "app.xml");
+  EXPECT_EQ(silent_.m_LocateUSBTimeoutRest, 5000);
   EXPECT_EQ(silent_.m_td12kiFile.View(), "ki.xml");
-  EXPECT_EQ(silent_.m_td12kFile.View(), "k.xml");
-  EXPECT_EQ(silent_.m_fx3AppFile.View(), "fx3.img");
-  EXPECT_EQ(silent_.m_uvBinFile.View(), "uv.img");
-  EXPECT_EQ(silent_.m_BootIniFile.View(), "boot.ini");
-  EXPECT_EQ(silent_.m_BootloaderAltFile.View(), "ba.bin");
 }
 
 TEST_F(SettingsTest, MissingFileGivesEveryDefault) {
   ASSERT_EQ(silent_.LoadSettingsFromIniFile(dir_.File("absent.ini").c_str()), 0);
-  EXPECT_EQ(silent_.m_LocateUSBTimeout, 30000);
-  EXPECT_EQ(silent_.m_LocateUSBTimeoutRest, 10000);
-  EXPECT_EQ(silent_.m_FormatTimeout, 60000);
-  EXPECT_EQ(silent_.m_CopyTimeout, 30000);
-  EXPECT_FALSE(silent_.m_RemoveDevices);
-  EXPECT_FALSE(silent_.m_VerboseLogging);
-  EXPECT_FALSE(silent_.m_ShowFirmwareOnFinished);
-  EXPECT_EQ(silent_.m_ApplicationFile.View(), "");
-  EXPECT_EQ(silent_.m_ReaderType, 0);
+  const std::array<int32_t, 4> timeouts = {silent_.m_LocateUSBTimeout, silent_.m_LocateUSBTimeoutRest,
+                                           silent_.m_FormatTimeout, silent_.m_CopyTimeout};
+  EXPECT_EQ(timeouts, (std::array<int32_t, 4>{30000, 10000, 60000, 30000}));
+  EXPECT_FALSE(silent_.m_RemoveDevices || silent_.m_VerboseLogging || silent_.m_ShowFirmwareOnFinished);
   EXPECT_EQ(silent_.m_ProductIds, (std::array<int32_t, 10>{0x40}));
-  const std::vector<std::string> messages = Messages();
+  const std::vector<std::string> messages = log_.Messages();
   ASSERT_EQ(messages.size(), 28u);
   EXPECT_EQ(messages[2], "");  // the empty bootloader name still has its line
-  EXPECT_EQ(messages[4], "locateUSBTimeout - 30000");
-  EXPECT_EQ(messages[8], "removeDevices - 0");
   EXPECT_EQ(messages[15], "m_BootloaderFile - ");
-  EXPECT_EQ(messages[26], "No reader selected or firmware mismatch in ini file");
 }
 
 TEST_F(SettingsTest, BooleansAreTrueOnlyForExactlyOne) {
   Load(
       "[initsettings]\nSKIPSAMEFIRMWARE=2\nSkipSimilarFirmware=1\nRemoveDevices=-1\n"
       "VerboseLogging= 1 \nRebootBeforeFX3=1st\nUseOldTransferProtocol=true\n");
-  EXPECT_FALSE(silent_.m_SkipSameFirmware);
-  EXPECT_TRUE(silent_.m_SkipSimilarFirmware);
-  EXPECT_FALSE(silent_.m_RemoveDevices);
-  EXPECT_TRUE(silent_.m_VerboseLogging);
-  EXPECT_TRUE(silent_.m_RebootBeforeFX3);  // the leading number is 1
-  EXPECT_FALSE(silent_.m_UseOldTransferProtocol);
+  // RebootBeforeFX3=1st: the leading number is 1.
+  const std::array<bool, 6> flags = {silent_.m_SkipSameFirmware, silent_.m_SkipSimilarFirmware,
+                                     silent_.m_RemoveDevices,    silent_.m_VerboseLogging,
+                                     silent_.m_RebootBeforeFX3,  silent_.m_UseOldTransferProtocol};
+  EXPECT_EQ(flags, (std::array<bool, 6>{false, true, false, true, true, false}));
 }
 
 TEST_F(SettingsTest, TextValuesAreCutAt999Characters) {
   const std::string name = "FW41580" + std::string(1500, 'x');
   ASSERT_EQ(LoadFiles("", name), 1);
-  EXPECT_EQ(silent_.m_ApplicationFile.Length(), 999);
   EXPECT_EQ(silent_.m_ApplicationFile.View(), name.substr(0, 999));
-  EXPECT_EQ(Messages()[17], "m_ApplicationFile - " + name.substr(0, 999));
+  EXPECT_EQ(log_.Messages()[17], "m_ApplicationFile - " + name.substr(0, 999));
 }
 
-struct TableCase {
-  const char* bootloader;
-  const char* application;
-  int32_t reader_type;
-  std::array<int32_t, 3> product_ids;
-  bool full_array_check;
-};
-
+// Rows run one after another on the same object, so each row also shows that
+// a reload starts from a clean selection (ids, reader type, full-array check).
 TEST_F(SettingsTest, ReaderTypeTable) {
-  const TableCase cases[] = {
+  // clang-format off
+  struct Case { const char *bootloader, *application; int32_t reader_type; std::array<int32_t, 3> ids; bool full_array_check; };
+  // clang-format on
+  const Case cases[] = {
       // Application alone with FW41580 and no bootloader: WR series.
       {"", "files/FW41580_02_11.bin", 4, {0x40, 0x4000, 0}, false},
       // The same application with any bootloader selects nothing.
@@ -174,28 +129,16 @@ TEST_F(SettingsTest, ReaderTypeTable) {
       {"", "files/fw41580_02_11.bin", 0, {0x40, 0, 0}, false},
       {"", "", 0, {0x40, 0, 0}, false},
   };
-  for (const TableCase& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(std::string("bootloader \"") + c.bootloader + "\", application \"" + c.application + "\"");
     EXPECT_EQ(LoadFiles(c.bootloader, c.application), c.reader_type == 0 ? 0 : 1);
     EXPECT_EQ(silent_.m_ReaderType, c.reader_type);
-    std::array<int32_t, 10> ids{c.product_ids[0], c.product_ids[1], c.product_ids[2]};
-    EXPECT_EQ(silent_.m_ProductIds, ids);
+    EXPECT_EQ(silent_.m_ProductIds, (std::array<int32_t, 10>{c.ids[0], c.ids[1], c.ids[2]}));
     EXPECT_EQ(silent_.m_FullArrayCheck, c.full_array_check);
-    const std::vector<std::string> messages = Messages();
-    EXPECT_EQ(messages[25], "m_ReaderType - " + std::to_string(c.reader_type));
-    EXPECT_EQ(messages[26] == "No reader selected or firmware mismatch in ini file", c.reader_type == 0);
+    const std::vector<std::string> m = log_.Messages();
+    EXPECT_EQ(m[25], "m_ReaderType - " + std::to_string(c.reader_type));
+    EXPECT_EQ(m[26] == "No reader selected or firmware mismatch in ini file", c.reader_type == 0);
   }
-}
-
-TEST_F(SettingsTest, ReloadStartsFromCleanSelection) {
-  ASSERT_EQ(LoadFiles("", "FW41944.bin"), 1);
-  ASSERT_TRUE(silent_.m_FullArrayCheck);
-  silent_.m_ProductIds.fill(7);
-  ASSERT_EQ(Load("[InitSettings]\nShowFirmwareOnFinished=1\n"), 0);
-  EXPECT_EQ(silent_.m_ReaderType, 0);
-  EXPECT_FALSE(silent_.m_FullArrayCheck);
-  EXPECT_TRUE(silent_.m_ShowFirmwareOnFinished);
-  EXPECT_EQ(silent_.m_ProductIds, (std::array<int32_t, 10>{0x40}));
 }
 
 }  // namespace

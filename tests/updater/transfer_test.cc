@@ -139,15 +139,9 @@ TEST_F(TransferTest, ARegisterOfZeroLeavesTheFinalFieldsOut) {
 }
 
 TEST_F(TransferTest, PacketFailuresInBothLogStyles) {
-  struct Case {
-    uint32_t refused;  // index of the refused packet; 99: none
-    size_t contents;   // bytes in the file, of the 2500 announced
-    uint32_t packet;
-    LogStyle style;
-    int32_t result;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
+  // Index of the refused packet (99: none), bytes in the file of the 2500 announced, packet size, style,
+  // result, message.
+  const std::vector<std::tuple<uint32_t, size_t, uint32_t, LogStyle, int32_t, std::string>> cases = {
       {0, 2500, 1024, LogStyle::kConsole, 32, "RDRFilePacketWriteRequest packet write failed"},
       {2, 2500, 1024, LogStyle::kConsole, 32, "RDRFilePacketWriteRequest final packet write failed"},
       {0, 2500, 1024, LogStyle::kDialog, 32, "RdrNewFileCopy::RDRFilePacketWriteRequest packet write failed"},
@@ -161,19 +155,18 @@ TEST_F(TransferTest, PacketFailuresInBothLogStyles) {
   auto refuse = std::make_unique<RefusePacket>();
   RefusePacket& refusal = *refuse;  // owned by the unit from here on
   unit_->AddHandler(std::move(refuse));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    refusal.index = c.refused;
+  for (const auto& [refused, contents, packet, style, result, message] : cases) {
+    refusal.index = refused;
     unit_->ClearTraffic();
     log_.Clear();
-    auto file = Open(Pattern(c.contents));
-    EXPECT_EQ(RdrNewFileCopy(file.get(), 2500, "app.bin", c.packet, c.style), c.result);
-    EXPECT_EQ(log_.Messages().back(), c.message);
-    if (c.style == LogStyle::kDialog) {
+    auto file = Open(Pattern(contents));
+    EXPECT_EQ(RdrNewFileCopy(file.get(), 2500, "app.bin", packet, style), result);
+    EXPECT_EQ(log_.Messages().back(), message);
+    if (style == LogStyle::kDialog) {
       EXPECT_EQ(log_.Messages().size(), 1u);
       EXPECT_EQ(log_.text(), "");
     }
-    if (c.packet > 1024 || c.packet == 0) {
+    if (packet > 1024 || packet == 0) {
       EXPECT_TRUE(Packets().empty());
     }
     EXPECT_FALSE(unit_->FileNamed("app.bin"));
