@@ -256,6 +256,8 @@ TEST(FlashFileTransfers, EndOfFileIsStickyAndSeeksStayInside) {
   EXPECT_EQ(F_ferror(file), 1);
   EXPECT_EQ(F_ftell(file), 10);
   EXPECT_FAILS_WITH(F_fread(nullptr, 1, 1, file), -1, 4);
+  EXPECT_FAILS_WITH(F_fread(buffer, 1, -1, file), -1, 4);
+  EXPECT_EQ(F_fread(buffer, 1, 0, file), 0);
   EXPECT_EQ(F_fclose(file), 0);
 }
 
@@ -367,9 +369,12 @@ TEST(FlashCorruption, AttachFailingAfterInitLeavesNothingAttached) {
   bench.ClearTraffic();
   ASSERT_TRUE(bench.Write("a", Pattern(3, 14)));
   EXPECT_EQ(bench.Requests(sim::kSubInit).size(), 1u);  // attached again, entry 0 read again
-  // A removal whose size field is negative still reports sane progress.
+  // A negative size field: nothing is appended, and a removal still reports sane progress.
   ASSERT_TRUE(bench.flash().PokeLogical(0, sim::kDirectorySector, 36, Bytes{4, 0xFC, 0xFF, 0xFF}));
   bench.Reopen();
+  FlashFile* append = bench.Open("a", "a");
+  EXPECT_FAILS_WITH(F_fwrite("x", 1, 1, append), 0, 45);
+  F_fclose(append);
   EXPECT_EQ(F_remove(bench.handle(), "a"), 0);
 }
 
@@ -513,6 +518,7 @@ TEST(FlashCopy, FailuresNameTheSideThatFailed) {
   EXPECT_FAILS_WITH(F_cp(handle, folder.c_str(), "0:x"), -1, kErrLocalRead);
   EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", folder.c_str()), -1, kErrLocalWrite);
   EXPECT_EQ(bench.flash().Statistics().sector_requests, sector_requests);
+  EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", (folder + "/no/such/dir").c_str()), -1, kErrLocalOpen);
   WriteFile(keep, "keep");
   SetAllocationFailureCountdown(1);  // no transfer buffer: neither file is touched
   EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", keep.c_str()), -1, kErrNoMemory);

@@ -134,6 +134,7 @@ TEST(FullArrayStatusWord, SetReadAndBitsThatDoNotStick) {
   }
   EXPECT_EQ(trace.Close(), 1);
   const std::string text = trace.Read();
+  EXPECT_NE(text.find("Updated bits 0x93\r\n"), std::string::npos);
   EXPECT_NE(text.find("ERROR: Status failed to be set!!! Set 0x4, got back 0x83"), std::string::npos);
   EXPECT_EQ(text.find("Status failed to be set!!! Set 0x"), text.rfind("Status failed to be set!!! Set 0x"));
 }
@@ -211,13 +212,31 @@ TEST(FullArrayHandles, InvalidAndClosedHandlesAreRefused) {
   EXPECT_EQ(FullArrayClose(handle), 1);
 }
 
-TEST(FullArrayHandles, OpenAndCloseLeaveTheTraceLogClosable) {
+// Each operation traces its arguments by name; open and close leave no
+// instance attached to the log.
+TEST(FullArrayHandles, TracedArgumentsAndATraceLogLeftClosable) {
   testing_support::TraceCapture trace;
   {
     ArrayBench bench(nlohmann::json::object());
     FAHANDLE handle = bench.Open();
     ASSERT_NE(handle, InvalidFullArrayHandle());
+    uint32_t word = 0, other = 0;
+    uint8_t buffer[8];
+    FullArrayAPIVersion(handle, &word);
+    FullArrayStatus(handle, &word);
+    FullArrayStatusSet(handle, 0, &word);
+    FullArrayFlashMemory(handle, nullptr, &word, &other);
+    _ReadEeprom(handle, 2, 0, 4, buffer);
+    _ReadEepromLine(handle, 2, 0, 4, buffer);
     EXPECT_EQ(FullArrayClose(handle), 1);
+    const std::string text = trace.Read(), read = "vhdl,chip,addr,length,buffer";
+    // clang-format off
+    for (const auto& [operation, names] : std::initializer_list<std::pair<const char*, std::string>>{
+             {"FullArrayOpenUSB", "path"}, {"_CheckCaps", "vhdl"}, {"FullArrayAPIVersion", "vhdl,value"},
+             {"FullArrayStatus", "vhdl,mask"}, {"FullArrayStatusSet", "vhdl,mask,newmask"}, {"_ReadEeprom", read},
+             {"FullArrayFlashMemory", "vhdl,reserved,Firmware,Config"}, {"_ReadEepromLine", read}, {"FullArrayClose", "vhdl"}})
+      EXPECT_EQ(testing_support::TracedParameters(text, operation), names) << operation;
+    // clang-format on
     EXPECT_EQ(ArrayBench(Probed(nlohmann::json::object())).Open(), InvalidFullArrayHandle());
   }
   EXPECT_EQ(trace.Close(), 1);  // no instance left attached

@@ -1,5 +1,6 @@
-// The sector commands against a simulated unit: the bytes on the wire, the
-// refusal by firmware number, the status mapping and the location hints.
+// The sector commands against a simulated unit: the bytes on the wire and
+// their trace, the refusal by firmware number, the status mapping and the
+// location hints.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -50,7 +51,8 @@ std::map<std::string, std::function<int32_t()>> Operations(RDRHANDLE handle, uin
           {"write", [=] { return SectorWrite(handle, 0, 9, 0, 4, data, location); }}};
 }
 
-TEST(SectorCommands, RequestBytesRepliesAndLocations) {
+TEST(SectorCommands, RequestBytesRepliesLocationsAndTheirTrace) {
+  testing_support::TraceCapture trace;
   SectorBench bench;
   RDRHANDLE handle = bench.handle();
   ASSERT_EQ(SectorInit(handle, 0), 1);
@@ -80,6 +82,14 @@ TEST(SectorCommands, RequestBytesRepliesAndLocations) {
   EXPECT_EQ(requests[3].body, Bytes({3, 0, id & 0xFF, id >> 8, location & 0xFF, location >> 8, 0xFC, 0x03, 0, 0}));
   EXPECT_EQ(requests[4].body, Bytes({2, 0, id & 0xFF, id >> 8, moved & 0xFF, moved >> 8, 6, 0, 4, 0}));
   EXPECT_EQ(requests[5].body, Bytes({7, 0, id & 0xFF, id >> 8, moved & 0xFF, moved >> 8, 0, 0, 0, 0}));
+  const std::string text = trace.Read(), sid = std::to_string(id);
+  for (const std::string& line :
+       {std::string("SectorInit: chip 0"), std::string("SectorNew: chip 0 id 0(0)"), "now at " + sid + "(",
+        "SectorWrite: chip 0 id " + sid + " offset 7 length 3",
+        "Moved to id " + sid + "(" + std::to_string(location) + ")",
+        "SectorRead: chip 0 id " + sid + "(" + std::to_string(moved) + ") offset 6 length 4"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
 }
 
 TEST(SectorCommands, RawSectorsWriteReadEraseAndNorRule) {
@@ -202,27 +212,6 @@ TEST(SectorCommands, OversizeLengthAndNullBuffersAreRefusedWithoutTraffic) {
   EXPECT_EQ(SectorRawRead(handle, 0, 0, 0, 1024, big.data()), 1);
   EXPECT_FAILS_WITH(SectorRawRead(handle, 0, 0, 0, 1026, big.data()), 0, 32705);  // the unit's own range check
   EXPECT_EQ(bench.SectorRequests().size(), 2u);
-}
-
-TEST(SectorCommands, TraceShowsRequestsAndWhereSectorsMoved) {
-  testing_support::TraceCapture trace;
-  SectorBench bench;
-  RDRHANDLE handle = bench.handle();
-  ASSERT_EQ(SectorInit(handle, 0), 1);
-  uint16_t id = 0, location = 0;
-  ASSERT_EQ(SectorNew(handle, 0, &id, &location), 1);
-  const uint8_t data[2] = {0x12, 0x34};
-  ASSERT_EQ(SectorWrite(handle, 0, id, 0, 2, data, &location), 1);
-  uint8_t back[2] = {};
-  ASSERT_EQ(SectorRead(handle, 0, id, 0, 2, back, &location), 1);
-  const std::string text = trace.Read();
-  const std::string at = std::to_string(id) + "(" + std::to_string(location) + ")";
-  for (const std::string& line :
-       {std::string("enter SectorInit("), std::string("SectorInit: chip 0"), std::string("SectorNew: chip 0 id 0(0)"),
-        "now at " + std::to_string(id) + "(", "SectorWrite: chip 0 id " + std::to_string(id) + " offset 0 length 2",
-        "Moved to id " + at, "SectorRead: chip 0 id " + at + " offset 0 length 2"}) {
-    EXPECT_NE(text.find(line), std::string::npos) << line;
-  }
 }
 
 }  // namespace

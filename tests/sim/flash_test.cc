@@ -45,18 +45,6 @@ TEST(FlashModelLogical, RulesOfTheLogicalView) {
   EXPECT_EQ(Send(model, kSubRead, created.id, 0, 1).status, -126);
 }
 
-TEST(FlashModelLogical, InjectedStatusesSkipThenFailWithoutChanges) {
-  FlashModel model({{"inject", {{{"sub_command", "write"}, {"status", -122}, {"skip", 1}, {"count", 1}}}}}, {});
-  Send(model, kSubInit);
-  const uint16_t id = Send(model, kSubNew).id;
-  EXPECT_EQ(Send(model, kSubWrite, id, 0, 1, {1}).status, 0);
-  EXPECT_EQ(Send(model, kSubWrite, id, 0, 1, {0}).status, -122);
-  EXPECT_EQ(Send(model, kSubWrite, id, 1, 1, {2}).status, 0);
-  model.InjectStatus(kSubRead, -117);
-  const Reply read = Send(model, kSubRead, id, 0, 2);
-  EXPECT_EQ(std::pair(read.status, read.data), std::pair(int16_t{-117}, std::vector<uint8_t>{1, 2}));  // data too
-}
-
 // One erase clears the 64-sector block holding the sector, and nothing else.
 TEST(FlashModelRaw, BlockEraseAndBounds) {
   FlashModel model(Config(), {});

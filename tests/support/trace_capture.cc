@@ -1,5 +1,7 @@
 #include "tests/support/trace_capture.h"
 
+#include <regex>
+
 namespace testing_support {
 
 TraceCapture::TraceCapture(int32_t level) : path_(dir_.File("RdrDev.log")), log_(LogOpen(path_.c_str(), level)) {
@@ -12,6 +14,22 @@ int32_t TraceCapture::Close() {
   const int32_t result = LogClose(log_);
   log_ = InvalidLogHandle();
   return result;
+}
+
+std::string TracedParameters(const std::string& trace, const std::string& operation) {
+  // A line: date, time, seconds into the block, indentation, then the text.
+  static const std::regex kParameter(R"(^\w{3} [ \d]\d \d\d:\d\d:\d\d +[\d.]+ +(\w+)=0x)");
+  size_t at = trace.find("enter " + operation + "(");
+  if (at == std::string::npos) return "(not called)";
+  std::string names;
+  for (at = trace.find("\r\n", at); at != std::string::npos; at = trace.find("\r\n", at)) {
+    at += 2;
+    const std::string line = trace.substr(at, trace.find("\r\n", at) - at);
+    std::smatch found;
+    if (!std::regex_search(line, found, kParameter)) break;
+    names += (names.empty() ? "" : ",") + found[1].str();
+  }
+  return names;
 }
 
 }  // namespace testing_support

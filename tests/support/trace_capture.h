@@ -27,4 +27,8 @@ class TraceCapture {
   LOGHANDLE log_;
 };
 
+// The names an operation's first call in `trace` gave its parameters, joined
+// by commas: the "name=0x..." lines right after its enter line.
+std::string TracedParameters(const std::string& trace, const std::string& operation);
+
 }  // namespace testing_support

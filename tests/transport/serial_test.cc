@@ -104,7 +104,7 @@ bool Carriable(const std::vector<uint8_t>& body, int32_t bits) {
 // Every bit size a port can have: the request goes out as an independent
 // framer cuts it, the reply comes back whole.
 TEST_F(SerialTest, RoundTripAtEveryBitSize) {
-  for (int32_t bits = 5; bits <= 16; ++bits) {
+  for (int32_t bits = 1; bits <= 16; ++bits) {
     SCOPED_TRACE(bits);
     uint8_t seed = 0;
     while (!Carriable(Pattern(301, seed), bits) || !Carriable(Pattern(701, seed + 1), bits)) ++seed;
@@ -122,7 +122,10 @@ TEST_F(SerialTest, RoundTripAtEveryBitSize) {
   }
 }
 
+// Noise is kept in order; each operation traces its arguments by name.
 TEST_F(SerialTest, NoiseBeforeTheReplyIsKeptInOrder) {
+  testing_support::TraceCapture trace;
+  EXPECT_EQ(SEROpen(nullptr), InvalidReaderHandle());
   Open(8);
   port_->Deliver(std::vector<uint16_t>{0x33, 0x01, 0x44, 0xFE, 0x01, 0x01});
   const std::vector<uint8_t> body = Pattern(40, 1);
@@ -131,6 +134,14 @@ TEST_F(SerialTest, NoiseBeforeTheReplyIsKeptInOrder) {
   ASSERT_EQ(Exchange({}, reply, 40), 1);
   EXPECT_EQ(reply, body);
   EXPECT_EQ(DrainRing(), (std::vector<int32_t>{0x33, 0x01, 0x44, 0xFE, 0x01, 0x01}));
+  const std::string text = trace.Read();
+  const std::pair<const char*, const char*> cases[] = {{"SEROpen", "path"},
+                                                       {"SERSendReceive", "vhdl,ohdr,odata,ihdr,idata"},
+                                                       {"StreamPut", "vhdl,timestart"},
+                                                       {"StreamGet", "vhdl,timestart"},
+                                                       {"SERGetCharacter", "vhdl"}};
+  for (const auto& [operation, names] : cases)
+    EXPECT_EQ(testing_support::TracedParameters(text, operation), names) << operation;
 }
 
 // A damaged reply and one larger than the capacity are never taken; the
@@ -212,7 +223,7 @@ TEST_F(SerialTest, Failures) {
 // them once the ring is empty.
 TEST(SerialFunctionsTest, ContextAndGetter) {
   struct Line {
-    std::vector<int32_t> input{7, 256};
+    std::vector<int32_t> input{7, 256, -5};
     size_t next = 0;
   } line;
   auto get = [](RDRHANDLE h) {
@@ -224,6 +235,7 @@ TEST(SerialFunctionsTest, ContextAndGetter) {
   ASSERT_NE(handle.get(), InvalidReaderHandle());
   EXPECT_EQ(SERGetCharacter(handle.get()), 7);
   EXPECT_EQ(SERGetCharacter(handle.get()), 256);
+  EXPECT_EQ(StreamGet(handle.get(), 0), -1);  // a port in error gives no character, only -1
   handle->stream.raw_input = nullptr;
   EXPECT_FAILS_ON(handle, SERGetCharacter(handle.get()), -1, kErrInvalidParameter);
 }

@@ -136,7 +136,8 @@ TEST_F(UsbTest, PathMatchingFollowsVendorAndSelectorRules) {
       {"usb#vid_0898&pid_0060#1", kSelectHighRange, true}, {"usb#vid_0898&pid_0060#1", kSelectLowRange, false},
       {"usb#vid_17b9&pid_007F#1", kSelectHighRange, true}, {"usb#vid_17b9&pid_0080#1", kSelectHighRange, false},
       {"usb#vid_1234&pid_0041#1", kSelectAll, false}, {"USB#VID_0898&PID_0041#1", kSelectAll, false},
-      {"usb#vid_0898#x", kSelectAll, false}, {"vid_898&pid_4000123", 0x4000, true}};  // four digits at most
+      {"usb#vid_0898#x", kSelectAll, false}, {"usb#vid_0898&pid_#1", kSelectAll, false},
+      {"usb#vid_&pid_0041#1", kSelectAll, false}, {"vid_898&pid_4000123", 0x4000, true}};  // four digits at most
   // clang-format on
   for (const auto& c : cases)
     EXPECT_EQ(DevicePathMatches(c.path, c.selector), c.matches) << c.path << " " << c.selector;
@@ -209,6 +210,26 @@ TEST_F(UsbTest, DisabledReaderIsReportedWhenNothingIsListed) {
   EXPECT_TRUE(List(kSelectAll).empty());
 }
 
+TEST_F(UsbTest, OperationsTraceTheirArgumentsByName) {
+  testing_support::TraceCapture trace;
+  sim::Unit& unit = Add(0x4000);
+  List(0x4000);
+  ReaderOwner handle = Open(unit.DevicePath().c_str());
+  uint8_t buffer[64] = {};
+  int32_t moved = 0;
+  MyWriteFile(handle.get(), buffer, sizeof buffer, &moved, 100);
+  MyReadFile(handle.get(), buffer, sizeof buffer, &moved, 100);
+  RDRFlush(handle.get());
+  RDRReconnect(handle.get());
+  const std::string text = trace.Read(), list = "device_list,device_count", file = "vhdl,buffer,bytes,nBytes,timeout";
+  const std::pair<const char*, std::string> cases[] = {
+      {"USBDeviceList", list}, {"USBDeviceListFree", list}, {"RDROpenUSB", "path"},
+      {"USBFlush", "vhdl"},    {"MyWriteFile", file},       {"USBSendReceiveEx", "vhdl,ohdr,odata,ihdr,idata"},
+      {"MyReadFile", file},    {"USBReconnect", "vhdl"}};
+  for (const auto& [operation, names] : cases)
+    EXPECT_EQ(testing_support::TracedParameters(text, operation), names) << operation;
+}
+
 TEST_F(UsbTest, CompositeParentIsListedAndOpenedThroughItsChild) {
   sim::Unit& unit = bench_.AddUnit(testing_support::CompositeUnitConfig("VL7"));
   char** list = nullptr;
@@ -234,18 +255,20 @@ TEST_F(UsbTest, OpenConfiguresPipesFlushesAndIdentifiesTheReader) {
   sim::UnitConfig config;
   config.status_word = 0x01;
   sim::Unit& unit = Add(0x41, sim::UnitInterface::kReader, config);
-  unit.HaltEndpoint(0x81);
-  // An earlier session left a reply queued: the open must not take it for
-  // the answer to its probe.
+  // An earlier session left a reply queued: the open's flush must keep it
+  // from being taken for the answer to its probe.
   testing_support::SimHost earlier(unit.DevicePath());
   ASSERT_TRUE(earlier.Send(120, {}));
   earlier.Close();
+  unit.HaltEndpoint(0x02);  // not the IN pipe: its reset would drop that reply too
   unit.ClearTraffic();
 
   ReaderOwner handle = Open(nullptr);
   ASSERT_NE(handle.get(), InvalidReaderHandle());
   EXPECT_EQ(handle->packet_size, 0x200000) << "from the IN pipe's maximum transfer size";
   EXPECT_STREQ(handle->firmware_name, "FW41580-01-02");
+  // The probe got its own answer, not the stale one: status word 0x01 clears the flag.
+  EXPECT_EQ(handle->capability_flags & kCapExtendedRequests, 0u);
   std::vector<std::pair<uint32_t, uint32_t>> policies;
   for (const auto& event : sim::EventsOfKind(unit.traffic(), TrafficKind::kSetPolicy))
     policies.emplace_back(event.pipe << 16 | event.code, event.value);
@@ -254,7 +277,7 @@ TEST_F(UsbTest, OpenConfiguresPipesFlushesAndIdentifiesTheReader) {
       {0x02 << 16 | 1, 1}, {0x81 << 16 | 4, 0}, {0x81 << 16 | 5, 1}, {0x81 << 16 | 6, 0}}));
   // clang-format on
   ASSERT_FALSE(Cleared(unit).empty());
-  EXPECT_EQ(Cleared(unit)[0], std::pair(TrafficKind::kResetPipe, uint8_t{0x81})) << "halted endpoint reset at open";
+  EXPECT_EQ(Cleared(unit)[0], std::pair(TrafficKind::kResetPipe, uint8_t{0x02})) << "halted endpoint reset at open";
   // Exactly the probe and the firmware name, each answered at once.
   auto requests = sim::Requests(unit.traffic());
   ASSERT_EQ(requests.size(), 2u);
@@ -355,6 +378,7 @@ TEST_F(UsbTest, RequestsArePaddedToWholeBlocks) {
 }
 
 TEST_F(UsbTest, ReplySizesAreDecodedAndGatheredByTheRules) {
+  testing_support::TraceCapture trace;
   sim::Unit& unit = Add(0x4000);
   ReaderOwner handle = OpenQuiet(unit);
   // clang-format off
@@ -377,6 +401,10 @@ TEST_F(UsbTest, ReplySizesAreDecodedAndGatheredByTheRules) {
       ASSERT_EQ(buffer[i], static_cast<uint8_t>(i)) << c.size << " " << i;
     EXPECT_EQ(std::tuple(buffer[c.body - 1], buffer[c.capacity]), std::tuple(uint8_t(c.body - 1), 0xEE)) << c.size;
   }
+  // Only a reply whose first read held it whole says so.
+  const std::string text = trace.Read();
+  EXPECT_NE(text.find("Message received in the first request = 508\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("Message received in the first request = 509"), std::string::npos);
 }
 
 TEST_F(UsbTest, WrongEchoAndOversizeRepliesAreRefusedAndDrained) {
@@ -601,6 +629,8 @@ TEST_F(UsbTest, FlushDrainsChunksAndResetsOnlyAQuietPipe) {
   RDRHANDLE memory = MEMOpen();
   int32_t moved = 0;
   uint8_t scratch[4];
+  EXPECT_FAILS_ON(handle, MyReadFile(handle.get(), scratch, 4, nullptr, 10), 0, kErrInvalidParameter);
+  EXPECT_FAILS_ON(handle, MyWriteFile(handle.get(), scratch, -1, &moved, 10), 0, kErrInvalidParameter);
   EXPECT_FAILS_WITH(PlatformFlush(memory), 0, kErrInvalidParameter);
   EXPECT_FAILS_ON(memory, MyReadFile(memory, scratch, 4, &moved, 10), 0, kErrInvalidParameter);
   RDRClose(memory);

@@ -218,19 +218,14 @@ TEST_F(TransferTest, FlashFileSystemCopiesLandInTheUnitsFlash) {
     const std::string local = Write("boot.ini", Pattern(size));
     unit_->ClearTraffic();
     log_.Clear();
+    // Their log lines are in the update tests' golden logs.
     ASSERT_EQ(RdrOldFileCopy(local.c_str(), "0:boot.ini"), 0);
-    EXPECT_EQ(log_.lines(), (std::vector<LoggedLine>{At("Start", "RdrOldFileCopy"), Line("installFilename " + local),
-                                                     At("End", "RdrOldFileCopy")}));
-    EXPECT_EQ(F_cp(g_ReaderHandle, "0:boot.ini", dir_.File("back").c_str()), static_cast<int32_t>(size));
-    EXPECT_EQ(testing_support::ReadFile(dir_.File("back")), Pattern(size));
+    EXPECT_EQ(unit_->FlashFile("boot.ini"), Bytes(Pattern(size)));
     const auto writes = testing_support::RequestsOf(*unit_, 126, 3);
     EXPECT_EQ(std::ranges::any_of(writes, [](const sim::Request& r) { return sim::ReadU16(r.body, 8) == 900; }),
               size >= 900);  // written in pieces of 900 bytes
 
-    log_.Clear();
     EXPECT_EQ(RdrCopyFile(local.c_str(), "0:N5OS.xml"), static_cast<int32_t>(size));
-    EXPECT_EQ(log_.lines(), std::vector<LoggedLine>{At("F_cp() - ret = " + std::to_string(size), "RdrCopyFile")});
-
     // The dialog reports a copy only when it moved nothing.
     log_.Clear();
     RdrCopyFile(local.c_str(), "0:N5OS.xml", LogStyle::kDialog);
