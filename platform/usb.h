@@ -117,8 +117,8 @@ class Backend {
   virtual std::unique_ptr<Device> Open(const std::string& path) = 0;
 };
 
-// The backend in use. Until one is installed this is the default backend
-// (real devices where supported, otherwise one that lists nothing).
+// The backend in use. Until one is installed this is the libusb backend for
+// real devices (platform/usb_libusb.h).
 std::shared_ptr<Backend> GetBackend();
 // Installs a backend for the whole process; null restores the default.
 void SetBackend(std::shared_ptr<Backend> backend);
