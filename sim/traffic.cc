@@ -39,6 +39,52 @@ bool IsTransfer(TrafficKind kind) { return kind == TrafficKind::kWrite || kind =
 
 }  // namespace
 
+void TrafficRecord::SetLimit(TrafficLimit limit) {
+  limit_ = limit;
+  Trim();
+}
+
+uint64_t TrafficRecord::Append(TrafficEvent event) {
+  const uint64_t sequence = issued_++;
+  if (!recording()) {
+    first_ = issued_;
+    return sequence;
+  }
+  bytes_ += event.data.size();
+  events_.push_back(std::move(event));
+  Trim();
+  return sequence;
+}
+
+TrafficEvent* TrafficRecord::Find(uint64_t sequence) {
+  if (sequence < first_ || sequence - first_ >= events_.size()) return nullptr;
+  return &events_[sequence - first_];
+}
+
+void TrafficRecord::SetData(uint64_t sequence, std::vector<uint8_t> data) {
+  TrafficEvent* event = Find(sequence);
+  if (event == nullptr) return;
+  bytes_ = bytes_ - event->data.size() + data.size();
+  event->data = std::move(data);
+  Trim();
+}
+
+void TrafficRecord::Clear() {
+  events_.clear();
+  bytes_ = 0;
+  first_ = issued_;
+}
+
+// Oldest first; the newest event stays even when its data alone is over
+// the byte limit, so the last transfer can always be inspected.
+void TrafficRecord::Trim() {
+  while (!events_.empty() && (events_.size() > limit_.events || (bytes_ > limit_.bytes && events_.size() > 1))) {
+    bytes_ -= events_.front().data.size();
+    events_.pop_front();
+    ++first_;
+  }
+}
+
 std::string Describe(const TrafficEvent& event) {
   char line[160];
   if (IsTransfer(event.kind)) {

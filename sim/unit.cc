@@ -179,7 +179,7 @@ class UnitDevice final : public platform::usb::Device {
     const uint64_t number = ++unit_.requests_;
     const Faults& faults = unit_.faults_;
     const auto size = static_cast<uint32_t>(buffer.size());
-    event.data.assign(buffer.begin(), buffer.end());
+    if (unit_.traffic_.recording()) event.data.assign(buffer.begin(), buffer.end());
     if (faults.stuck_write && faults.stuck_write->Matches(number)) {
       event.outcome = TransferOutcome::kPending;
       write_ = Written{Record(event), 0, 0, true, std::nullopt, {}, 0};
@@ -187,7 +187,7 @@ class UnitDevice final : public platform::usb::Device {
     }
     if (faults.short_write && faults.short_write->when.Matches(number) && faults.short_write->bytes < size) {
       // The unit got part of the message only and cannot act on it.
-      event.data.resize(faults.short_write->bytes);
+      if (unit_.traffic_.recording()) event.data.resize(faults.short_write->bytes);
       event.outcome = TransferOutcome::kDone;
       write_ = Written{Record(event), faults.short_write->bytes, 0, false, std::nullopt, {}, 0};
       return true;
@@ -195,7 +195,7 @@ class UnitDevice final : public platform::usb::Device {
     if (faults.slow_write && faults.slow_write->when.Matches(number)) {
       event.outcome = TransferOutcome::kPending;
       const uint64_t ready_at = unit_.NowMs() + faults.slow_write->after_ms;
-      write_ = Written{Record(event), size, 0, true, ready_at, event.data, number};
+      write_ = Written{Record(event), size, 0, true, ready_at, {buffer.begin(), buffer.end()}, number};
       return true;
     }
     event.outcome = TransferOutcome::kDone;
@@ -390,9 +390,9 @@ class UnitDevice final : public platform::usb::Device {
     }
     const size_t delivered = std::min(left, requested);
     std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(reply.offset), delivered, read_->buffer.begin());
-    if (TrafficEvent* event = unit_.EventLocked(read_->event)) {
-      event->data.assign(chunk.begin() + static_cast<std::ptrdiff_t>(reply.offset),
-                         chunk.begin() + static_cast<std::ptrdiff_t>(reply.offset + delivered));
+    if (unit_.traffic_.recording()) {
+      unit_.traffic_.SetData(read_->event, {chunk.begin() + static_cast<std::ptrdiff_t>(reply.offset),
+                                            chunk.begin() + static_cast<std::ptrdiff_t>(reply.offset + delivered)});
     }
     Finish(*read_, TransferOutcome::kDone, 0);
     read_.reset();
@@ -553,13 +553,17 @@ uint64_t Unit::requests_received() {
 
 std::vector<TrafficEvent> Unit::traffic() {
   std::lock_guard lock(mutex_);
-  return traffic_;
+  return traffic_.Events();
 }
 
 void Unit::ClearTraffic() {
   std::lock_guard lock(mutex_);
-  first_event_ += traffic_.size();
-  traffic_.clear();
+  traffic_.Clear();
+}
+
+void Unit::SetTrafficLimit(TrafficLimit limit) {
+  std::lock_guard lock(mutex_);
+  traffic_.SetLimit(limit);
 }
 
 uint32_t Unit::devices_opened() {
@@ -639,15 +643,9 @@ std::unique_ptr<platform::usb::Device> Unit::Open() {
   return std::make_unique<UnitDevice>(shared_from_this(), open_device_, generation_);
 }
 
-uint64_t Unit::RecordLocked(TrafficEvent event) {
-  traffic_.push_back(std::move(event));
-  return first_event_ + traffic_.size() - 1;
-}
+uint64_t Unit::RecordLocked(TrafficEvent event) { return traffic_.Append(std::move(event)); }
 
-TrafficEvent* Unit::EventLocked(uint64_t sequence) {
-  if (sequence < first_event_ || sequence - first_event_ >= traffic_.size()) return nullptr;
-  return &traffic_[sequence - first_event_];
-}
+TrafficEvent* Unit::EventLocked(uint64_t sequence) { return traffic_.Find(sequence); }
 
 size_t Unit::Reply::bytes_left() const {
   size_t bytes = 0;

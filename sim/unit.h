@@ -75,10 +75,14 @@ class Unit : public std::enable_shared_from_this<Unit> {
   uint64_t requests_received();
 
   // --- Traffic -------------------------------------------------------------
+  // The kept tail of the record (see TrafficLimit; kDefaultTrafficLimit
+  // unless changed).
   std::vector<TrafficEvent> traffic();
   // Forgets the record so far (a transfer still outstanding then completes
   // without a record).
   void ClearTraffic();
+  // kNoTraffic keeps nothing: for programs and benchmarks.
+  void SetTrafficLimit(TrafficLimit limit);
   uint32_t devices_opened();
 
   // --- What the unit holds ------------------------------------------------
@@ -133,7 +137,7 @@ class Unit : public std::enable_shared_from_this<Unit> {
   void DropRepliesLocked();
   // Appends to the traffic record; returns the event's sequence number.
   uint64_t RecordLocked(TrafficEvent event);
-  // The event of a sequence number; null once the record was cleared.
+  // The event of a sequence number; null once dropped from the record.
   TrafficEvent* EventLocked(uint64_t sequence);
   uint64_t NowMs() const;
 
@@ -153,8 +157,7 @@ class Unit : public std::enable_shared_from_this<Unit> {
   uint64_t requests_ = 0;  // since faults_ were set
   std::vector<uint8_t> halted_;
   std::deque<Reply> replies_;  // oldest first
-  std::vector<TrafficEvent> traffic_;
-  uint64_t first_event_ = 0;  // sequence number of traffic_[0]
+  TrafficRecord traffic_;
 };
 
 }  // namespace sim

@@ -152,7 +152,10 @@ bool InstallFromEnvironment() {
     std::fprintf(stderr, "sim: %s=%s names no folder; no simulated units installed\n", kSimDirVariable, folder);
     return false;
   }
-  platform::usb::SetBackend(SimulatedBackend::FromDirectory(folder));
+  std::shared_ptr<SimulatedBackend> backend = SimulatedBackend::FromDirectory(folder);
+  // A program never reads the traffic back; keeping it would only cost memory.
+  for (const std::shared_ptr<Unit>& unit : backend->units()) unit->SetTrafficLimit(kNoTraffic);
+  platform::usb::SetBackend(std::move(backend));
 
   // Simulated units do not need real time to reboot: on request the whole
   // program runs on virtual time, so its waits take none.
