@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <mutex>
 #include <thread>
 
 namespace platform {
@@ -49,11 +48,13 @@ LocalTime RealClock::Now() {
                    parts.tm_sec,         static_cast<int>(millis), parts.tm_wday};
 }
 
+// Reads outnumber advances by far (every time limit and trace stamp reads
+// the clock), so the elapsed time is one atomic rather than a mutex; the
+// start fields never change after construction.
 struct VirtualClock::State {
-  mutable std::mutex mutex;
-  LocalTime start;       // guarded by mutex
-  uint32_t start_tick;   // guarded by mutex
-  uint64_t elapsed = 0;  // milliseconds; guarded by mutex
+  LocalTime start;
+  uint32_t start_tick = 0;
+  std::atomic<uint64_t> elapsed{0};  // milliseconds
 };
 
 VirtualClock::VirtualClock(LocalTime start, uint32_t start_tick) : state_(std::make_unique<State>()) {
@@ -64,33 +65,24 @@ VirtualClock::VirtualClock(LocalTime start, uint32_t start_tick) : state_(std::m
 VirtualClock::~VirtualClock() = default;
 
 uint32_t VirtualClock::TickCount() {
-  std::lock_guard lock(state_->mutex);
-  return static_cast<uint32_t>(state_->start_tick + state_->elapsed);
+  return static_cast<uint32_t>(state_->start_tick + state_->elapsed.load(std::memory_order_acquire));
 }
 
 void VirtualClock::Sleep(uint32_t milliseconds) { Advance(milliseconds); }
 
 void VirtualClock::SleepAlertable(uint32_t milliseconds) { Advance(milliseconds); }
 
-double VirtualClock::Seconds() {
-  std::lock_guard lock(state_->mutex);
-  return static_cast<double>(state_->elapsed) / 1000.0;
-}
+double VirtualClock::Seconds() { return static_cast<double>(state_->elapsed.load(std::memory_order_acquire)) / 1000.0; }
 
 void VirtualClock::Advance(uint64_t milliseconds) {
-  std::lock_guard lock(state_->mutex);
-  state_->elapsed += milliseconds;
+  state_->elapsed.fetch_add(milliseconds, std::memory_order_acq_rel);
 }
 
-uint64_t VirtualClock::Elapsed() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->elapsed;
-}
+uint64_t VirtualClock::Elapsed() const { return state_->elapsed.load(std::memory_order_acquire); }
 
 LocalTime VirtualClock::Now() {
-  std::lock_guard lock(state_->mutex);
   LocalTime t = state_->start;
-  uint64_t total_ms = static_cast<uint64_t>(t.millisecond) + state_->elapsed;
+  uint64_t total_ms = static_cast<uint64_t>(t.millisecond) + state_->elapsed.load(std::memory_order_acquire);
   t.millisecond = static_cast<int>(total_ms % 1000);
   uint64_t carry = total_ms / 1000 + static_cast<uint64_t>(t.second);
   t.second = static_cast<int>(carry % 60);

@@ -23,12 +23,19 @@ std::atomic<int32_t> g_allocation_failure_countdown{0};
 
 // Where a handle's trace lines go: its own instance when the handle is
 // valid, else the global log.
-LOGHANDLE TraceTarget(RDRHANDLE handle) { return IsValidReaderHandle(handle) ? handle->trace : LogGetGlobal(); }
+LOGHANDLE TraceTarget(RDRHANDLE handle) { return IsUsableReaderHandle(handle) ? handle->trace : LogGetGlobal(); }
 
-void RaiseIndent(LOGHANDLE log, int32_t delta) { LogSetIndent(log, LogGetIndent(log) + delta); }
+// Null and -1 mean no trace log: the usual case, decided without the trace
+// registry. Anything else may still be stale; the trace log checks it.
+bool Traced(LOGHANDLE log) { return log != nullptr && log != InvalidLogHandle(); }
+
+void RaiseIndent(LOGHANDLE log, int32_t delta) {
+  if (Traced(log)) LogAddIndent(log, delta);
+}
 
 // Entry refusal after the entry line: error line, failure exit line, block end.
 int32_t RefuseEntry(RDRHANDLE handle, const char* error_format, const char* name, int32_t line) {
+  if (!Traced(handle->trace)) return 0;
   const int32_t thread = platform::CurrentThreadId();
   LogWrite(handle->trace, kTraceDetail, error_format, name, line, thread);
   RaiseIndent(handle->trace, -1);
@@ -49,7 +56,8 @@ int32_t InvokeCallback(RDRHANDLE handle, uint32_t elapsed, int32_t progress) {
 // Exit line and block end on a log; `error` is the handle's last error for
 // handle operations and the global one for handle-less operations.
 void WriteExitInteger(LOGHANDLE log, const char* name, int32_t line, bool success, int32_t result, int32_t error) {
-  RaiseIndent(log, -1);
+  if (!Traced(log)) return;
+  LogAddIndent(log, -1);
   const int32_t thread = platform::CurrentThreadId();
   if (success) {
     LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with success 0x%X", name, line, thread,
@@ -62,7 +70,8 @@ void WriteExitInteger(LOGHANDLE log, const char* name, int32_t line, bool succes
 }
 
 void WriteExitPointer(LOGHANDLE log, const char* name, int32_t line, bool success, const void* result, int32_t error) {
-  RaiseIndent(log, -1);
+  if (!Traced(log)) return;
+  LogAddIndent(log, -1);
   const int32_t thread = platform::CurrentThreadId();
   if (success) {
     LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with success 0x" QUORVEL_PTR, name, line, thread, Address(result));
@@ -107,9 +116,10 @@ bool CheckPointerResult(uint32_t check, const void* result) {
 int32_t SetErrorCode(RDRHANDLE handle, int32_t code) {
   g_last_error.store(code, std::memory_order_relaxed);
   platform::SetLastSystemError(static_cast<uint32_t>(code));
-  if (IsValidReaderHandle(handle)) {
+  if (IsUsableReaderHandle(handle)) {
     handle->last_error = code;
-    LogWrite(handle->trace, kTraceError, "\nSet error code to %x", static_cast<uint32_t>(code));
+    if (Traced(handle->trace))
+      LogWrite(handle->trace, kTraceError, "\nSet error code to %x", static_cast<uint32_t>(code));
   }
   return code;
 }
@@ -127,31 +137,38 @@ int32_t GetErrorCode() { return g_last_error.load(std::memory_order_relaxed); }
 
 int32_t RDRInitialize() { return 1; }
 
-// The handle lock is taken at every entry (it is recursive) rather than only
-// when the depth is 0: another thread's reading of the depth would race with
-// the owner's updates, and could let two threads into one handle at once.
-// Taking it before the in-callback test also means only the callback's own
-// thread can be refused as re-entrant; other threads simply wait.
+// The handle lock is held from the outermost entry to its exit. Whether an
+// entry is nested is decided from the calling thread's own open frames, never
+// from the depth: another thread's reading of the depth would race with the
+// owner's updates, and could let two threads into one handle at once. Nested
+// entries and exits leave the lock alone; it is already held. Taking it
+// before the in-callback test also means only the callback's own thread can
+// be refused as re-entrant; other threads simply wait.
 namespace {
 
 int32_t Enter(RDRHANDLE handle, const char* name, int32_t line, bool abort_refuses) {
-  if (!IsValidReaderHandle(handle)) {
+  if (!IsUsableReaderHandle(handle)) {
     SetLibraryError(nullptr, kErrInvalidParameter);
     return 0;
   }
-  handle->lock.lock();
-  LogBlockBegin(handle->trace);
-  LogWrite(handle->trace, kTraceEntry, "\nenter %s(%d)[%d]", name, line, platform::CurrentThreadId());
-  RaiseIndent(handle->trace, 1);
+  const bool held = InOpenFrame(handle);
+  if (!held) handle->lock.lock();
+  if (Traced(handle->trace)) {
+    LogBlockBegin(handle->trace);
+    LogWrite(handle->trace, kTraceEntry, "\nenter %s(%d)[%d]", name, line, platform::CurrentThreadId());
+    LogAddIndent(handle->trace, 1);
+  }
   if (handle->in_callback != 0) {
     SetLibraryError(handle, kErrCallbackReentry);
     RefuseEntry(handle, "\nERROR: enter %s(%d)[%d] with recursive call from callback function", name, line);
-    handle->lock.unlock();
+    if (!held) handle->lock.unlock();
     return 0;
   }
   if (++handle->depth > 1) return 1;
+  EnterFrame(handle);
 
-  handle->operation_start = platform::GetClock().TickCount();
+  // Only the progress callback measures the operation's time.
+  if (handle->callback != nullptr) handle->operation_start = platform::GetClock().TickCount();
   handle->progress = -1;
   handle->abort_overruled = false;
   if (handle->callback != nullptr && InvokeCallback(handle, 0, 0) == 0) {
@@ -161,6 +178,7 @@ int32_t Enter(RDRHANDLE handle, const char* name, int32_t line, bool abort_refus
     }
     SetLibraryError(handle, kErrCallbackAbort);
     handle->depth = 0;
+    LeaveFrame(handle);
     RefuseEntry(handle, "\nERROR: enter %s(%d)[%d] aborted by callback", name, line);
     handle->lock.unlock();
     return 0;
@@ -188,19 +206,20 @@ bool ExitCallbackAndDepth(RDRHANDLE handle, const char* name, int32_t line, int3
     uint32_t elapsed = platform::GetClock().TickCount() - handle->operation_start;
     if (InvokeCallback(handle, elapsed, 100) == 0) {
       SetLibraryError(handle, kErrCallbackAbort);
-      LogWrite(handle->trace, abort_level, "\nERROR: exit %s(%d)[%d] aborted by callback", name, line,
-               platform::CurrentThreadId());
+      if (Traced(handle->trace))
+        LogWrite(handle->trace, abort_level, "\nERROR: exit %s(%d)[%d] aborted by callback", name, line,
+                 platform::CurrentThreadId());
       aborted = true;
     }
   }
-  if (handle->depth > 0) --handle->depth;
+  if (handle->depth > 0 && --handle->depth == 0) LeaveFrame(handle);
   return aborted;
 }
 
 }  // namespace
 
 int32_t HandleExit(RDRHANDLE handle, const char* name, int32_t line, uint32_t check, int32_t result) {
-  if (!IsValidReaderHandle(handle)) {
+  if (!IsUsableReaderHandle(handle)) {
     SetLibraryError(nullptr, kErrInvalidParameter);
     return 0;
   }
@@ -209,12 +228,12 @@ int32_t HandleExit(RDRHANDLE handle, const char* name, int32_t line, uint32_t ch
     result = 0;
   }
   WriteExitInteger(handle->trace, name, line, CheckIntegerResult(check, result), result, handle->last_error);
-  handle->lock.unlock();
+  if (handle->depth == 0) handle->lock.unlock();
   return result;
 }
 
 void* HandleExitPointer(RDRHANDLE handle, const char* name, int32_t line, uint32_t check, void* result) {
-  if (!IsValidReaderHandle(handle)) {
+  if (!IsUsableReaderHandle(handle)) {
     SetLibraryError(nullptr, kErrInvalidParameter);
     return nullptr;
   }
@@ -223,14 +242,15 @@ void* HandleExitPointer(RDRHANDLE handle, const char* name, int32_t line, uint32
     result = nullptr;
   }
   WriteExitPointer(handle->trace, name, line, CheckPointerResult(check, result), result, handle->last_error);
-  handle->lock.unlock();
+  if (handle->depth == 0) handle->lock.unlock();
   return result;
 }
 
 int32_t LogEnter(LOGHANDLE log, const char* name, int32_t line) {
+  if (!Traced(log)) return 1;
   LogBlockBegin(log);
   LogWrite(log, kTraceEntry, "\nenter %s(%d)[%d]", name, line, platform::CurrentThreadId());
-  RaiseIndent(log, 1);
+  LogAddIndent(log, 1);
   return 1;
 }
 
@@ -245,30 +265,35 @@ void* LogExitPointer(LOGHANDLE log, const char* name, int32_t line, uint32_t che
 }
 
 void TraceInt(RDRHANDLE handle, const char* name, int32_t value) {
-  LogWrite(TraceTarget(handle), kTraceParameter, "\n%s=0x%x", name, static_cast<uint32_t>(value));
+  LOGHANDLE log = TraceTarget(handle);
+  if (Traced(log)) LogWrite(log, kTraceParameter, "\n%s=0x%x", name, static_cast<uint32_t>(value));
 }
 
 void TracePointer(RDRHANDLE handle, const char* name, const void* pointer) {
-  LogWrite(TraceTarget(handle), kTraceParameter, "\n%s=0x" QUORVEL_PTR, name, Address(pointer));
+  LOGHANDLE log = TraceTarget(handle);
+  if (Traced(log)) LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR, name, Address(pointer));
 }
 
 void TraceString(RDRHANDLE handle, const char* name, const char* text) {
   LOGHANDLE log = TraceTarget(handle);
+  if (!Traced(log)) return;
   LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR, name, Address(text));
   if (text != nullptr) LogWrite(log, kTraceParameter, "(%s)", text);
 }
 
 // The log filters by level before it formats, so no check is needed here.
 void Trace(RDRHANDLE handle, int32_t level, const char* format, ...) {
+  LOGHANDLE log = TraceTarget(handle);
+  if (!Traced(log)) return;
   va_list arguments;
   va_start(arguments, format);
-  LogWriteV(TraceTarget(handle), level, format, arguments);
+  LogWriteV(log, level, format, arguments);
   va_end(arguments);
 }
 
 void TraceDump(RDRHANDLE handle, int32_t level, const void* data, int32_t count, const char* format, ...) {
   LOGHANDLE log = TraceTarget(handle);
-  if (!LogWants(log, level)) return;
+  if (!Traced(log) || !LogWants(log, level)) return;
   va_list arguments;
   va_start(arguments, format);
   LogHexDumpV(log, level, data, count, format, arguments);
@@ -300,7 +325,7 @@ void* PlatformAlloc(RDRHANDLE handle, void* block, size_t size) {
   if (!injected) resized = std::realloc(block, size);
   if (resized == nullptr) SetLibraryError(handle, kErrNoMemory);
   // Written for a failed request too, where the address shows as 0.
-  if (IsValidReaderHandle(handle)) {
+  if (IsUsableReaderHandle(handle) && Traced(handle->trace)) {
     LogWrite(handle->trace, kTraceDetail, "\nPlatformAlloc of %d bytes at 0x%" PRIxPTR, static_cast<int32_t>(size),
              reinterpret_cast<uintptr_t>(resized));
   }
@@ -327,6 +352,9 @@ int32_t RDRCallbackSet(RDRHANDLE handle, RDRCALLBACK callback, uint32_t user) {
   std::lock_guard keep(handle->lock);
   int32_t result = HandleExit(handle, "RDRCallbackSet", __LINE__, kCheckNonZero, 1);
   if (result != 0) {
+    // The entry step reads the clock only for a callback; one installed
+    // inside a running operation measures from its installation.
+    if (handle->depth > 0 && handle->callback == nullptr) handle->operation_start = platform::GetClock().TickCount();
     handle->callback = callback;
     handle->callback_user = user;
   }

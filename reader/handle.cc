@@ -7,6 +7,8 @@
 
 #include "reader/frame.h"
 
+thread_local constinit ReaderHandleRecord* t_innermost_frame = nullptr;
+
 namespace {
 
 // Owns every live reader handle record. Looking a pointer up here before
@@ -16,6 +18,15 @@ std::unordered_map<RDRHANDLE, std::unique_ptr<ReaderHandleRecord>> g_registry;  
 uint64_t g_last_serial = 0;                                                     // guarded by g_registry_mutex
 
 bool IsTransportKind(uint32_t kind) { return kind == kKindSerial || kind == kKindUsb || kind == kKindMemory; }
+
+void UnlinkFrame(RDRHANDLE handle) {
+  for (RDRHANDLE* link = &t_innermost_frame; *link != nullptr; link = &(*link)->outer_frame) {
+    if (*link == handle) {
+      *link = handle->outer_frame;
+      return;
+    }
+  }
+}
 
 }  // namespace
 
@@ -43,6 +54,9 @@ void InstallTransport(RDRHANDLE handle, const TransportOps& operations) {
 }
 
 void FreeReaderHandle(RDRHANDLE handle) {
+  // A frame left open by a path that frees its own handle must not leave a
+  // dangling link behind.
+  UnlinkFrame(handle);
   std::unique_ptr<ReaderHandleRecord> record;
   {
     std::lock_guard lock(g_registry_mutex);
@@ -59,6 +73,26 @@ bool IsValidReaderHandle(RDRHANDLE handle) {
   std::lock_guard lock(g_registry_mutex);
   auto found = g_registry.find(handle);
   return found != g_registry.end() && IsTransportKind(found->second->kind_tag.load());
+}
+
+bool InOpenFrameSlow(RDRHANDLE handle) {
+  // Bounded: one link per handle in an open frame on this thread.
+  for (RDRHANDLE frame = t_innermost_frame; frame != nullptr; frame = frame->outer_frame) {
+    if (frame == handle) return true;
+  }
+  return false;
+}
+
+void EnterFrame(RDRHANDLE handle) {
+  handle->outer_frame = t_innermost_frame;
+  t_innermost_frame = handle;
+}
+
+void LeaveFrame(RDRHANDLE handle) { UnlinkFrame(handle); }
+
+bool IsUsableReaderHandleSlow(RDRHANDLE handle) {
+  if (handle != nullptr && InOpenFrame(handle)) return IsTransportKind(handle->kind_tag.load());
+  return IsValidReaderHandle(handle);
 }
 
 void ParseFirmwareNumber(RDRHANDLE handle) {

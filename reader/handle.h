@@ -88,6 +88,9 @@ struct ReaderHandleRecord {
   // The outermost operation went on past the callback's abort answer at
   // entry (HandleEnterPastAbort); its exit does not ask the callback again.
   bool abort_overruled = false;
+  // The handle whose operation frame this thread was inside when it entered
+  // this one (see EnterFrame); valid only while depth > 0.
+  ReaderHandleRecord* outer_frame = nullptr;
   char firmware_name[32] = {};
   int32_t firmware_number = 0;
   int32_t firmware_number2 = 0;
@@ -109,6 +112,35 @@ void FreeReaderHandle(RDRHANDLE handle);
 // A live, registered record with a transport kind tag. Safe for any pointer
 // value, including freed handles.
 bool IsValidReaderHandle(RDRHANDLE handle);
+
+// Operation frames open on the calling thread, innermost first. A handle in
+// an open frame cannot be freed underneath it (closes are refused from the
+// progress callback), so inside the frame it needs no registry lookup.
+// EnterFrame and LeaveFrame pair at the outermost entry and exit of each
+// handle, with its lock held.
+void EnterFrame(RDRHANDLE handle);
+void LeaveFrame(RDRHANDLE handle);
+// The innermost handle whose operation frame is open on this thread; each
+// record links to the next one out through outer_frame.
+extern thread_local constinit ReaderHandleRecord* t_innermost_frame;
+bool IsUsableReaderHandleSlow(RDRHANDLE handle);
+bool InOpenFrameSlow(RDRHANDLE handle);
+// Whether the calling thread is inside an operation frame of the handle, and
+// so already holds its lock.
+inline bool InOpenFrame(RDRHANDLE handle) {
+  return handle != nullptr && (handle == t_innermost_frame || InOpenFrameSlow(handle));
+}
+// IsValidReaderHandle without the registry when the calling thread is
+// inside an operation frame of the handle; a few instructions for the
+// handle of the innermost frame, which every trace call inside it names.
+inline bool IsUsableReaderHandle(RDRHANDLE handle) {
+  return (handle != nullptr && handle == t_innermost_frame) || IsUsableReaderHandleSlow(handle);
+}
+
+// Whether trace lines of a handle inside its own operation frame go
+// anywhere: the frame has checked the handle, so its trace field decides, as
+// the trace calls would. Lets hot paths skip building their parameter lines.
+inline bool HandleTraced(RDRHANDLE handle) { return handle->trace != nullptr && handle->trace != InvalidLogHandle(); }
 
 // The firmware number and its two version numbers from the firmware name
 // ("FW%d-%d-%d"; the SH4 name "FW-40990" is number 40990); 0 when the name

@@ -202,17 +202,22 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
   const char* name = read ? "MyReadFile" : "MyWriteFile";
   const uint32_t start = platform::GetClock().TickCount();
   if (!HandleEnter(handle, name, __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TracePointer(handle, "buffer", buffer);
-  TraceInt(handle, "bytes", bytes);
-  TracePointer(handle, "nBytes", nBytes);
-  TraceInt(handle, "timeout", static_cast<int32_t>(limit));
+  // Checked once: the transfer runs under the handle's lock, so its trace log
+  // cannot change underneath it.
+  const bool traced = HandleTraced(handle);
+  if (traced) {
+    TracePointer(handle, "vhdl", handle);
+    TracePointer(handle, "buffer", buffer);
+    TraceInt(handle, "bytes", bytes);
+    TracePointer(handle, "nBytes", nBytes);
+    TraceInt(handle, "timeout", static_cast<int32_t>(limit));
+  }
   if (nBytes == nullptr || bytes < 0 || (buffer == nullptr && bytes > 0) || handle->kind_tag != kKindUsb) {
     SetLibraryError(handle, kErrInvalidParameter);
     return HandleExit(handle, name, __LINE__, kCheckNonZero, 0);
   }
   *nBytes = 0;
-  Trace(handle, kTraceDetail, read ? "\nLooking for %d bytes" : "\nSending %d bytes", bytes);
+  if (traced) Trace(handle, kTraceDetail, read ? "\nLooking for %d bytes" : "\nSending %d bytes", bytes);
 
   const char* aborted = read ? "\nRead aborted" : "\nWrite aborted";
   if (CallProgressCallback(handle, handle->progress) == 0) {
@@ -254,7 +259,7 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
     WaitResult result = read ? device->WaitRead(wait, &count) : device->WaitWrite(wait, &count);
     if (result == WaitResult::kDone) {
       *nBytes = static_cast<int32_t>(count);
-      Trace(handle, kTraceDetail, line, static_cast<int32_t>(count), file_interface ? 0 : 1);
+      if (traced) Trace(handle, kTraceDetail, line, static_cast<int32_t>(count), file_interface ? 0 : 1);
       return true;
     }
     if (result == WaitResult::kFailed) {
@@ -295,7 +300,7 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
   }
 
   if (read) {
-    Trace(handle, kTraceDetail, "\nRead %d bytes", *nBytes);
+    if (traced) Trace(handle, kTraceDetail, "\nRead %d bytes", *nBytes);
     return HandleExit(handle, name, __LINE__, kCheckNonZero, 1);
   }
   if (*nBytes != bytes) {
@@ -303,7 +308,7 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
     SetLibraryError(handle, kErrUsbSend);
     return HandleExit(handle, name, __LINE__, kCheckNonZero, 0);
   }
-  Trace(handle, kTraceDetail, "\nWrote %d bytes", *nBytes);
+  if (traced) Trace(handle, kTraceDetail, "\nWrote %d bytes", *nBytes);
   return HandleExit(handle, name, __LINE__, kCheckNonZero, 1);
 }
 

@@ -45,11 +45,16 @@ uint32_t Remaining(uint32_t start, uint32_t budget) {
 
 int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, RDRMSGHDR* ihdr, void* idata) {
   if (!HandleEnter(handle, "USBSendReceiveEx", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TracePointer(handle, "ohdr", ohdr);
-  TracePointer(handle, "odata", odata);
-  TracePointer(handle, "ihdr", ihdr);
-  TracePointer(handle, "idata", idata);
+  // Checked once: an exchange runs under the handle's lock, so its trace log
+  // cannot change underneath it.
+  const bool traced = HandleTraced(handle);
+  if (traced) {
+    TracePointer(handle, "vhdl", handle);
+    TracePointer(handle, "ohdr", ohdr);
+    TracePointer(handle, "odata", odata);
+    TracePointer(handle, "ihdr", ihdr);
+    TracePointer(handle, "idata", idata);
+  }
   auto fail = [&](int32_t number) {
     if (number >= 0) SetLibraryError(handle, number);
     return HandleExit(handle, "USBSendReceiveEx", __LINE__, kCheckNonZero, 0);
@@ -60,7 +65,9 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
   const uint32_t budget = handle->timeout == 0 ? kNoLimit : static_cast<uint32_t>(handle->timeout) * 1000u;
   const uint32_t capacity = idata == nullptr ? 0 : DecodeMessageSize(ihdr->Size);
 
-  std::array<uint8_t, kMessageBuffer> message{};
+  // Left uninitialised: only the bytes that go on the wire are written, the
+  // padding of the request to its last block included.
+  std::array<uint8_t, kMessageBuffer> message;
   EncodeHeader(*ohdr, message);
   const uint32_t size = ohdr->Size;
   if (size != 0) {
@@ -76,6 +83,7 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
   }
 
   const int32_t wire = static_cast<int32_t>(RoundUpToBlock(size + kHeaderBytes));
+  std::memset(message.data() + kHeaderBytes + size, 0, static_cast<uint32_t>(wire) - kHeaderBytes - size);
   int32_t written = 0;
   if (!MyWriteFile(handle, message.data(), wire, &written, Remaining(start, budget))) return fail(-1);
   if (written < wire) return fail(kErrUsbSend);
@@ -96,7 +104,7 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
   const uint32_t body = DecodeMessageSize(ihdr->Size);
   if (body == 0) return HandleExit(handle, "USBSendReceiveEx", __LINE__, kCheckNonZero, 1);
 
-  Trace(handle, kTraceDetail, "\nIncoming Size = %d", static_cast<int32_t>(body));
+  if (traced) Trace(handle, kTraceDetail, "\nIncoming Size = %d", static_cast<int32_t>(body));
   if (body > capacity) {
     Trace(handle, kTraceError, "\nIncoming=%d bytes, buffer=%d bytes", static_cast<int32_t>(body),
           static_cast<int32_t>(capacity));
@@ -109,7 +117,7 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
   const uint32_t got = static_cast<uint32_t>(received);
   if (got >= body + kHeaderBytes) {
     std::memcpy(destination, message.data() + kHeaderBytes, body);
-    Trace(handle, kTraceDetail, "\nMessage received in the first request = %d", static_cast<int32_t>(body));
+    if (traced) Trace(handle, kTraceDetail, "\nMessage received in the first request = %d", static_cast<int32_t>(body));
     return HandleExit(handle, "USBSendReceiveEx", __LINE__, kCheckNonZero, 1);
   }
 
