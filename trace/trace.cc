@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/system.h"
 #include "reader/frame.h"
+#include "trace/format.h"
 
 namespace {
 
@@ -93,11 +95,27 @@ LOGHANDLE Register(Registry& registry, std::shared_ptr<TraceLogRecord> record) {
 
 std::atomic<TraceLogRecord*> g_global_log{nullptr};
 
+// A handle names one record for good (tokens are never reused) and every
+// caller checks the record's tag before trusting it, so the record each
+// thread found last is found again without the registry. The weak pointer
+// keeps no closed record alive.
+struct LastFound {
+  const TraceLogRecord* handle = nullptr;
+  std::weak_ptr<TraceLogRecord> record;
+};
+
 std::shared_ptr<TraceLogRecord> Find(const TraceLogRecord* log) {
+  thread_local LastFound last;
+  if (log != nullptr && log == last.handle) {
+    if (std::shared_ptr<TraceLogRecord> record = last.record.lock()) return record;
+  }
   Registry& registry = GetRegistry();
   std::lock_guard guard(registry.mutex);
   auto found = registry.live.find(log);
-  return found == registry.live.end() ? nullptr : found->second;
+  if (found == registry.live.end()) return nullptr;
+  last.handle = log;
+  last.record = found->second;
+  return found->second;
 }
 
 // A live record with its block lock held for the duration of one operation.
@@ -133,25 +151,87 @@ bool IsConditional(int32_t level) { return level == kTraceKeepOn100 || level == 
 // "\r\nMmm dd hh:mm:ss %9.6f ": local time, then seconds into the block.
 // Kept off the heap: tracing must not throw when memory runs out.
 struct Stamp {
-  char text[128] = {};
+  char text[128];  // terminated after `size` characters; not cleared first
   size_t size = 0;
   std::string_view view() const { return std::string_view(text, size); }
 };
 
-Stamp MakeStamp(const TraceLogRecord& record) {
+// The calendar part "Mmm dd hh:mm:ss" (cut to 15 characters) changes once
+// a second; each thread keeps the last one it formatted.
+struct CalendarPart {
+  int month = -1, day = -1, hour = -1, minute = -1, second = -1;
+  char text[16] = {};
+  size_t size = 0;
+};
+
+const CalendarPart& FormatCalendar(const platform::LocalTime& now) {
   static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  platform::Clock& clock = platform::GetClock();
-  const platform::LocalTime now = clock.Now();
-  const double seconds = clock.Seconds() - record.block_start;
+  thread_local CalendarPart cached;
+  if (cached.month == now.month && cached.day == now.day && cached.hour == now.hour && cached.minute == now.minute &&
+      cached.second == now.second) {
+    return cached;
+  }
   const int month = now.month >= 1 && now.month <= 12 ? now.month : 1;
   char date[64];
   std::snprintf(date, sizeof date, "%s %2d %02d:%02d:%02d", kMonths[static_cast<size_t>(month - 1)], now.day, now.hour,
                 now.minute, now.second);
+  cached.size = strnlen(date, 15);
+  std::memcpy(cached.text, date, cached.size);
+  cached.month = now.month, cached.day = now.day, cached.hour = now.hour;
+  cached.minute = now.minute, cached.second = now.second;
+  return cached;
+}
+
+size_t FormatSecondsWithPrintf(double seconds, char* out, size_t room) {
+  const int length = std::snprintf(out, room, "%9.6f", seconds);
+  return length < 0 ? 0 : std::min(static_cast<size_t>(length), room - 1);
+}
+
+// "%9.6f" without the C library where the result is certain: the value is
+// rounded to microseconds the way printf rounds it unless it lies within
+// floating-point error of a half microsecond, which is left to printf.
+size_t FormatSeconds(double seconds, char* out, size_t room) {
+  constexpr double kLargest = 1e6;  // microseconds stay exact to well below 1e-3
+  if (!(seconds >= 0 && seconds < kLargest)) return FormatSecondsWithPrintf(seconds, out, room);
+  const double micros = seconds * 1e6;
+  const auto below = static_cast<uint64_t>(micros);  // floor: micros is not negative
+  const double part = micros - static_cast<double>(below);
+  if (std::fabs(part - 0.5) < 1e-3) return FormatSecondsWithPrintf(seconds, out, room);
+  const uint64_t rounded = part > 0.5 ? below + 1 : below;
+  uint64_t whole = rounded / 1000000;
+  uint32_t fraction = static_cast<uint32_t>(rounded % 1000000);
+  // Written backwards from the end of a field wide enough for any whole part
+  // below kLargest, then moved to the front.
+  char digits[16];
+  char* at = digits + sizeof digits;
+  for (int i = 0; i < 6; ++i, fraction /= 10) *--at = static_cast<char>('0' + fraction % 10);
+  *--at = '.';
+  do {
+    *--at = static_cast<char>('0' + whole % 10);
+    whole /= 10;
+  } while (whole > 0);
+  while (digits + sizeof digits - at < 9) *--at = ' ';
+  const size_t size = std::min(static_cast<size_t>(digits + sizeof digits - at), room - 1);
+  std::memcpy(out, at, size);
+  return size;
+}
+
+Stamp MakeStamp(const TraceLogRecord& record) {
+  platform::Clock& clock = platform::GetClock();
+  const CalendarPart& calendar = FormatCalendar(clock.Now());
+  const double seconds = clock.Seconds() - record.block_start;
   Stamp stamp;
-  int length = std::snprintf(stamp.text, sizeof stamp.text, "\r\n%.15s %9.6f ", date, seconds);
-  if (length < 0) length = std::snprintf(stamp.text, sizeof stamp.text, "\r\n");
-  stamp.size = static_cast<size_t>(std::clamp<int>(length, 0, sizeof stamp.text - 1));
+  char* out = stamp.text;
+  *out++ = '\r';
+  *out++ = '\n';
+  std::memcpy(out, calendar.text, calendar.size);
+  out += calendar.size;
+  *out++ = ' ';
+  out += FormatSeconds(seconds, out, 32);
+  *out++ = ' ';
+  stamp.size = static_cast<size_t>(out - stamp.text);
+  *out = '\0';  // the file's banner prints it as a C string
   return stamp;
 }
 
@@ -190,25 +270,37 @@ void AppendRaw(TraceLogRecord& record, std::string_view text) {
 // start. The whole message goes in or none of it, so a full buffer never
 // ends in half a line.
 void AppendMessage(TraceLogRecord& record, std::string_view text) {
+  if (text.empty()) return;
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
   uint64_t newlines = 0;
-  for (char c : text) newlines += c == '\n' ? 1 : 0;
-  Stamp stamp;
-  if (newlines > 0) stamp = MakeStamp(record);
+  // Bounded: each round moves past one newline of the text.
+  for (const char* at = begin; (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at))));
+       ++at) {
+    ++newlines;
+  }
+  if (newlines == 0) {
+    AppendRaw(record, text);
+    return;
+  }
+  const Stamp stamp = MakeStamp(record);
   const int32_t indent = record.indentation[record.stack_index];
   const uint64_t spaces = indent > 0 ? static_cast<uint64_t>(indent) : 0;
   const uint64_t needed = text.size() - newlines + newlines * (stamp.size + spaces);
   if (!Reserve(record, needed)) return;
   char* out = record.buffer.get() + record.buffer_length;
-  for (char c : text) {
-    if (c != '\n') {
-      *out++ = c;
-      continue;
-    }
+  const char* at = begin;
+  // Bounded as above.
+  for (const char* newline; (newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at))));
+       at = newline + 1) {
+    std::memcpy(out, at, static_cast<size_t>(newline - at));
+    out += newline - at;
     std::memcpy(out, stamp.text, stamp.size);
     out += stamp.size;
     std::memset(out, ' ', spaces);
     out += spaces;
   }
+  std::memcpy(out, at, static_cast<size_t>(end - at));
   record.buffer_length += static_cast<int32_t>(needed);
 }
 
@@ -297,6 +389,12 @@ bool Admit(TraceLogRecord& record, int32_t level) {
 
 // A message that has passed the filter: its own block when none is open.
 void Emit(TraceLogRecord& record, std::string_view text) {
+  // Inside an open block (the usual case: a library operation's frame) the
+  // calling thread already holds the block; Begin and End would only count.
+  if (record.nesting > 0) {
+    AppendMessage(record, text);
+    return;
+  }
   Begin(record);
   AppendMessage(record, text);
   End(record);
@@ -309,8 +407,9 @@ void WriteText(TraceLogRecord& record, int32_t level, std::string_view text) {
 void WriteFormatted(TraceLogRecord& record, int32_t level, const char* format, va_list arguments) {
   if (format == nullptr || !Admit(record, level)) return;
   char area[kFormatArea];
-  if (std::vsnprintf(area, sizeof area, format, arguments) < 0) return;
-  Emit(record, std::string_view(area, strnlen(area, sizeof area - 1)));
+  const int length = trace_format::FormatMessage(area, sizeof area, format, arguments);
+  if (length < 0) return;
+  Emit(record, std::string_view(area, static_cast<size_t>(length)));
 }
 
 // Closing or detaching a record while the calling thread still has a block
@@ -502,8 +601,8 @@ void LogHexDumpV(LOGHANDLE log, int32_t level, const void* data, int32_t count, 
     for (int32_t i = 0; i < count; ++i) {
       if (i % 16 == 0) Emit(*record, "\n");
       if (i % 4 == 0) Emit(*record, " ");
-      char hex[3];
-      std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
+      static constexpr char kDigits[] = "0123456789ABCDEF";
+      const char hex[2] = {kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0xF]};
       Emit(*record, std::string_view(hex, 2));
     }
     if (count < 1 || count % 16 != 1) Emit(*record, "\n");
@@ -515,6 +614,15 @@ int32_t LogGetIndent(LOGHANDLE log) {
   platform::PreserveLastError keep_error;
   LockedRecord record(log);
   return record ? record->indentation[record->stack_index] : 0;
+}
+
+int32_t LogAddIndent(LOGHANDLE log, int32_t delta) {
+  platform::PreserveLastError keep_error;
+  LockedRecord record(log);
+  if (!record) return 0;
+  int32_t& slot = record->indentation[record->stack_index];
+  slot += delta;
+  return slot;
 }
 
 int32_t LogSetIndent(LOGHANDLE log, int32_t indent) {

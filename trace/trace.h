@@ -48,3 +48,5 @@ void LogHexDump(LOGHANDLE log, int32_t level, const void* data, int32_t count, c
 void LogHexDumpV(LOGHANDLE log, int32_t level, const void* data, int32_t count, const char* format, va_list arguments);
 int32_t LogGetIndent(LOGHANDLE log);
 int32_t LogSetIndent(LOGHANDLE log, int32_t indent);  // previous value
+// Get and set in one step (one registry lookup); the new value.
+int32_t LogAddIndent(LOGHANDLE log, int32_t delta);
