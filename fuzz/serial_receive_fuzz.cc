@@ -10,15 +10,18 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/targets.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "reader/handle.h"
 #include "transport/serial.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+namespace fuzz {
+
+int SerialReceive(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  static platform::VirtualClock clock;
-  static platform::ScopedClock scoped(clock);
+  platform::VirtualClock clock;
+  platform::ScopedClock scoped(clock);
   const int32_t bits = 5 + data[0] % 12;
   const uint16_t capacity = data[1];
   std::vector<uint16_t> characters;
@@ -46,3 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RDRClose(handle);
   return 0;
 }
+
+}  // namespace fuzz
+
+QUORVEL_FUZZ_ENTRY(fuzz::SerialReceive)
