@@ -6,8 +6,13 @@ QUORVEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 QUORVEL_PACKAGES=(
   cmake ninja-build g++
-  libgtest-dev nlohmann-json3-dev
+  libgtest-dev libbenchmark-dev nlohmann-json3-dev
   libpcsclite-dev pkg-config
+  libusb-1.0-0-dev umockdev libumockdev-dev
+  # The PC/SC integration test runs a private pcscd by socket activation.
+  pcscd systemd
+  # The dialog program, its offscreen tests and the screenshot without a display.
+  qt6-base-dev qt6-qpa-plugins xvfb xauth
 )
 
 ensure_packages() {
