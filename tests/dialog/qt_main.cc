@@ -14,12 +14,11 @@
 // what the dialog hands to its worker and search threads goes through
 // standard mutexes, atomics and joins, which the sanitizer does see.
 //
-// The deadlock entry is the library's, seen here because an update with
-// VerboseLogging traces: RDROpenUSB holds its trace block's lock while the
-// pipe set-up enters RDRPacketSizeSet, which takes the handle lock, the
-// reverse of every other operation's order. One thread opens at a time here;
-// the order itself is for the library to settle, and the entry to go then
-// (matched at the trace lock, the frame the report starts from).
+// The deadlock entry: an update with VerboseLogging traces, and RDROpenUSB
+// holds its trace block's lock while the pipe set-up enters RDRPacketSizeSet
+// on the handle being opened, the reverse of every other operation's order.
+// The two cannot meet: no other thread knows that handle before the open
+// returns it (matched at the trace lock, the frame the report starts from).
 extern "C" const char* __tsan_default_suppressions() {
   return "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libQt6Widgets.so\ndeadlock:LockedRecord\n";
 }

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "reader/frame.h"
-#include "sim/request_handler.h"
 #include "sim/traffic.h"
 #include "sim/wire.h"
 #include "tests/support/expect_error.h"
@@ -59,10 +58,8 @@ TEST(ControlArguments, RefusedBeforeSending) {
   std::vector<uint8_t> data(1025, 0x5A);
   EXPECT_FAILS_ON(handle, RDRFilePacketWriteRequest(handle.get(), 0, 1025, 1, data.data(), 1025, 1, nullptr), 0,
                   kErrInvalidParameter);
-  SetErrorCode(handle.get(), 0);
   EXPECT_FAILS_ON(handle, RDRFilePacketWriteRequest(handle.get(), 0, 8, 1, nullptr, 8, 7, nullptr), 0,
                   kErrInvalidParameter);
-  SetErrorCode(handle.get(), 0);
   EXPECT_FAILS_ON(handle, RDRFlashFirmwareWriteFX3(handle.get(), 1, nullptr), 0, kErrInvalidParameter);
   EXPECT_EQ(RDRFlashFirmwareWriteFX3(handle.get(), 0, nullptr), 1);  // nothing to write
 
@@ -126,30 +123,16 @@ TEST_F(ControlOnUnit, Fx3LineFieldsAndAFailingLine) {
   EXPECT_EQ(Requests().size(), 0x60000u / 768 + 1);
 }
 
-std::vector<uint8_t> PacketHead(uint32_t index, uint32_t length, uint32_t count) {
-  std::vector<uint8_t> head(52, 0);
-  sim::PutU32(head, 0, 35);
-  sim::PutU32(head, 4, index);
-  sim::PutU32(head, 8, length);
-  sim::PutU32(head, 12, count);
-  return head;
-}
-
 TEST_F(ControlOnUnit, FinalFilePacketLayout) {
   ReaderOwner handle = Open();
   const std::string data = "abc";
   const std::string name = "abcdefghijklmnopqrstuvw";  // 23 characters
   // 0xCADBBE3D is the complement of the standard CRC-32 of "abc".
   ASSERT_EQ(RDRFilePacketWriteRequest(handle.get(), 0, 3, 1, data.data(), 3, 0xCADBBE3D, name.c_str()), 1);
-  std::vector<uint8_t> expected = PacketHead(0, 3, 1);
-  sim::PutU32(expected, 16, 3);
-  expected[20] = 1;
-  sim::PutText(expected, 21, 27, name);
-  sim::PutU32(expected, 48, 0xCADBBE3D);
-  expected.insert(expected.end(), data.begin(), data.end());
   ASSERT_EQ(Requests().size(), 1u);
   EXPECT_EQ(Requests()[0].size, 55);
-  EXPECT_EQ(Requests()[0].body, expected);
+  EXPECT_EQ(Requests()[0].body, testing_support::FilePacketBody(0, 1, std::vector<uint8_t>(data.begin(), data.end()),
+                                                                {3, 1, name, 0xCADBBE3D}));
   ASSERT_TRUE(unit_->FileNamed(name).has_value());  // the unit accepted size and CRC
   EXPECT_EQ(unit_->FileNamed(name)->contents, std::vector<uint8_t>(data.begin(), data.end()));
 
@@ -175,10 +158,8 @@ TEST_F(ControlOnUnit, PacketWithoutCrcCarriesNoFinalFields) {
   // Packet 4 before packet 0: the unit refuses it, and so the write fails.
   EXPECT_FAILS_ON(handle, RDRFilePacketWriteRequest(handle.get(), 4, 1024, 9, data.data(), 9000, 0, "app.bin"), 0,
                   kErrReaderNotAccepting);
-  std::vector<uint8_t> expected = PacketHead(4, 1024, 9);
-  expected.insert(expected.end(), data.begin(), data.end());
   ASSERT_EQ(Requests().size(), 1u);
-  EXPECT_EQ(Requests()[0].body, expected);
+  EXPECT_EQ(Requests()[0].body, testing_support::FilePacketBody(4, 9, data));
 
   handle->capability_flags = 0;
   unit_->ClearTraffic();
@@ -189,18 +170,11 @@ TEST_F(ControlOnUnit, PacketWithoutCrcCarriesNoFinalFields) {
 
 // Answers the soft-boot request with a given status and no restart, like a
 // unit that stays on the bus.
-class SoftBootAnswer : public sim::RequestHandler {
- public:
-  explicit SoftBootAnswer(uint16_t status) : status_(status) {}
-  std::optional<std::vector<uint8_t>> Handle(uint8_t command, std::span<const uint8_t>) override {
-    if (command != 122) return std::nullopt;
-    return std::vector<uint8_t>{static_cast<uint8_t>(status_), static_cast<uint8_t>(status_ >> 8)};
-  }
-  void Save() override {}
-
- private:
-  uint16_t status_;
-};
+void AnswerSoftBoot(sim::Unit& unit, uint16_t status) {
+  testing_support::Intercept(unit, [=](uint8_t command, auto) {
+    return command == 122 ? std::optional(std::vector<uint8_t>{uint8_t(status), uint8_t(status >> 8)}) : std::nullopt;
+  });
+}
 
 // What the progress callback saw, and what it does at given progress values.
 struct ProgressScript {
@@ -232,7 +206,7 @@ TEST_F(ControlOnUnit, SoftBootWithoutReconnectReturnsOnTheAnswer) {
 
   // The 16-bit status is sign-extended: 0xFEF5 is -267, and nothing is polled.
   ReaderOwner other = Open(testing_support::WrUnitConfig("WR0002"));
-  unit_->AddHandler(std::make_unique<SoftBootAnswer>(0xFEF5));
+  AnswerSoftBoot(*unit_, 0xFEF5);
   const uint32_t other_opened = unit_->devices_opened();
   EXPECT_FAILS_ON(other, RDRSoftBoot(other.get(), 1), 0, kErrReaderNotAccepting);
   EXPECT_EQ(unit_->devices_opened(), other_opened);
@@ -264,7 +238,7 @@ TEST_F(ControlOnUnit, SoftBootFollowsTheRestartOnTheVirtualClock) {
     sim::UnitConfig config = testing_support::WrUnitConfig("WR000" + std::to_string(++serial));
     if (c.reboot_ms) config.reenumerate_after_ms = *c.reboot_ms;
     ReaderOwner handle = Open(config);
-    if (!c.reboot_ms) unit_->AddHandler(std::make_unique<SoftBootAnswer>(0));
+    if (!c.reboot_ms) AnswerSoftBoot(*unit_, 0);
     ASSERT_EQ(RDRCallbackSet(handle.get(), ScriptedProgress, 0x5EED), 1);
     g_script = ProgressScript{{}, 0, c.abort_at, unit_, c.drop_at, c.back_after_ms};
 

@@ -38,7 +38,6 @@ TEST(ReaderClass, FirmwareNumbersFallIntoTheirClasses) {
         << number;
   }
   // A refused entry leaves both sub-tests answering no.
-  SetErrorCode(nullptr, 0);
   EXPECT_FAILS_WITH(RDRIsFX2Based(nullptr), 1, kErrInvalidParameter);
   EXPECT_EQ(RDRIsSH4Based(InvalidReaderHandle()), 0);
 }
@@ -47,10 +46,8 @@ TEST(IdentityArguments, RefusedBeforeAnyRequest) {
   char text[32];
   ReaderOwner handle = MemoryHandle(41580);
   EXPECT_FAILS_ON(handle, RDRFirmwareString(handle.get(), nullptr, 32), 0, kErrInvalidParameter);
-  SetErrorCode(handle.get(), 0);
   EXPECT_FAILS_ON(handle, RDRFX3FirmwareString(handle.get(), nullptr, 32), 0, kErrInvalidParameter);
   // Header operations: a WR2200 reader is not FX2 based.
-  SetErrorCode(handle.get(), 0);
   EXPECT_FAILS_ON(handle, RDRBootHeader(handle.get(), text, sizeof text), 0, kErrNotSupported);
   handle->firmware_number = 41000;
   EXPECT_FAILS_ON(handle, RDRAppHeader(handle.get(), nullptr, 32), 0, kErrInvalidParameter);
@@ -58,7 +55,6 @@ TEST(IdentityArguments, RefusedBeforeAnyRequest) {
   EXPECT_FAILS_ON(handle, RDRAppHeader(handle.get(), nullptr, 32), 0, kErrNotSupported);
   // SH4 readers have no serial or FX3 string.
   handle->firmware_number = 40972;
-  SetErrorCode(handle.get(), 0);
   EXPECT_FAILS_ON(handle, RDRSerialString(handle.get(), text, sizeof text), 0, kErrNotSupported);
 }
 

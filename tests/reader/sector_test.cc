@@ -134,7 +134,6 @@ TEST(SectorCommands, FirmwareWithoutSectorCommandsSendsNothing) {
     EXPECT_FAILS_WITH(SectorInit(handle, 0), 0, 8);
     for (const auto& [operation, call] : Operations(handle, buffer, &id, &location)) {
       SCOPED_TRACE(operation);
-      SetErrorCode(nullptr, 0);
       EXPECT_FAILS_WITH(call(), 0, 8);
     }
     EXPECT_FAILS_WITH(F_fopen(handle, "0:app.bin", "w"), nullptr, 8);

@@ -12,25 +12,8 @@ namespace {
 
 using sim::kStatusBadParameter, sim::kStatusNotAccepting;
 
-// The fields a final packet adds: file size, kind, name and CRC.
-struct Final {
-  uint32_t file_size;
-  uint8_t kind;
-  std::string name;
-  uint32_t crc;
-};
-
-std::vector<uint8_t> PacketBody(uint32_t index, uint32_t count, std::span<const uint8_t> data,
-                                Final final = {0, 0, "", 0}) {
-  std::vector<uint8_t> body(52, 0);
-  const uint32_t header[] = {35, index, static_cast<uint32_t>(data.size()), count, final.file_size};
-  for (size_t i = 0; i < 5; ++i) sim::PutU32(body, 4 * i, header[i]);
-  body[20] = final.kind;
-  sim::PutText(body, 21, 27, final.name);
-  sim::PutU32(body, 48, final.crc);
-  body.insert(body.end(), data.begin(), data.end());
-  return body;
-}
+using Final = testing_support::FinalPacket;
+using testing_support::FilePacketBody;
 
 // The status a unit answers to a request (1 when no reply came).
 int32_t StatusOf(testing_support::SimHost& host, const std::vector<uint8_t>& body) {
@@ -50,18 +33,18 @@ TEST(SimFileTransfer, BadCrcSizeKindOrOrderDiscardsTheTransfer) {
   // The final packet of a whole 1024 + 476 transfer, each field spoilt in turn.
   for (const Final& bad : {Final{1500, 1, "app.bin", crc ^ 1}, Final{1500, 2, "app.bin", crc},  // kind 2: fx3.bin only
                            Final{1500, 1, "", crc}, Final{1499, 1, "app.bin", crc}}) {
-    EXPECT_EQ(send(PacketBody(0, 2, data.first(1024))), 0);
-    EXPECT_EQ(send(PacketBody(1, 2, data.subspan(1024), bad)), kStatusBadParameter) << bad.name << bad.file_size;
+    EXPECT_EQ(send(FilePacketBody(0, 2, data.first(1024))), 0);
+    EXPECT_EQ(send(FilePacketBody(1, 2, data.subspan(1024), bad)), kStatusBadParameter) << bad.name << bad.file_size;
   }
-  EXPECT_EQ(send(PacketBody(1, 2, data.subspan(1024), Final{1500, 1, "app.bin", crc})), kStatusNotAccepting);
-  EXPECT_EQ(send(PacketBody(0, 3, data.first(500))), 0);
-  EXPECT_EQ(send(PacketBody(2, 3, data.subspan(500, 500))), kStatusNotAccepting);  // packet 1 skipped
-  EXPECT_EQ(send(PacketBody(0, 1, std::vector<uint8_t>(1025))), kStatusBadParameter);
-  EXPECT_EQ(send(PacketBody(3, 3, data.first(10))), kStatusBadParameter);
+  EXPECT_EQ(send(FilePacketBody(1, 2, data.subspan(1024), Final{1500, 1, "app.bin", crc})), kStatusNotAccepting);
+  EXPECT_EQ(send(FilePacketBody(0, 3, data.first(500))), 0);
+  EXPECT_EQ(send(FilePacketBody(2, 3, data.subspan(500, 500))), kStatusNotAccepting);  // packet 1 skipped
+  EXPECT_EQ(send(FilePacketBody(0, 1, std::vector<uint8_t>(1025))), kStatusBadParameter);
+  EXPECT_EQ(send(FilePacketBody(3, 3, data.first(10))), kStatusBadParameter);
   EXPECT_FALSE(unit.FileNamed("app.bin"));
 
-  EXPECT_EQ(send(PacketBody(0, 2, data.first(1024))), 0);
-  EXPECT_EQ(send(PacketBody(1, 2, data.subspan(1024), Final{1500, 1, "app.bin", crc})), 0);
+  EXPECT_EQ(send(FilePacketBody(0, 2, data.first(1024))), 0);
+  EXPECT_EQ(send(FilePacketBody(1, 2, data.subspan(1024), Final{1500, 1, "app.bin", crc})), 0);
   EXPECT_EQ(unit.FileNamed("app.bin")->contents, file);
 }
 

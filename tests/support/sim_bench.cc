@@ -6,7 +6,9 @@
 
 #include "platform/usb.h"
 #include "reader/rdr.h"
+#include "sim/request_handler.h"
 #include "sim/traffic.h"
+#include "sim/wire.h"
 #include "transport/usb.h"
 
 namespace testing_support {
@@ -97,6 +99,31 @@ ReaderOwner SimBench::Open(sim::Unit& unit) {
   unit.ClearTraffic();
   return handle;
 }
+
+std::vector<uint8_t> FilePacketBody(uint32_t index, uint32_t count, std::span<const uint8_t> data,
+                                    const FinalPacket& final) {
+  std::vector<uint8_t> body(52, 0);
+  const uint32_t fields[] = {35, index, static_cast<uint32_t>(data.size()), count, final.file_size};
+  for (size_t i = 0; i < 5; ++i) sim::PutU32(body, 4 * i, fields[i]);
+  body[20] = final.kind;
+  sim::PutText(body, 21, 27, final.name);
+  sim::PutU32(body, 48, final.crc);
+  body.insert(body.end(), data.begin(), data.end());
+  return body;
+}
+
+namespace {
+struct Intercepting final : sim::RequestHandler {
+  explicit Intercepting(Answer answer) : answer(std::move(answer)) {}
+  std::optional<std::vector<uint8_t>> Handle(uint8_t command, std::span<const uint8_t> body) override {
+    return answer(command, body);
+  }
+  void Save() override {}
+  Answer answer;
+};
+}  // namespace
+
+void Intercept(sim::Unit& unit, Answer answer) { unit.AddHandler(std::make_unique<Intercepting>(std::move(answer))); }
 
 void ReaderCloser::operator()(ReaderHandleRecord* handle) const { RDRClose(handle); }
 

@@ -8,7 +8,10 @@
 //   EXPECT_EQ(sim::Requests(unit.traffic()).size(), 3u);
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,23 @@ struct ReaderCloser {
   void operator()(ReaderHandleRecord* handle) const;
 };
 using ReaderOwner = std::unique_ptr<ReaderHandleRecord, ReaderCloser>;
+
+// The fields only a file packet's last request carries.
+struct FinalPacket {
+  uint32_t file_size = 0;
+  uint8_t kind = 0;
+  std::string name;
+  uint32_t crc = 0;
+};
+// A file packet request's body: service 35, index, data length, count and the
+// final fields in 52 bytes, then the data.
+std::vector<uint8_t> FilePacketBody(uint32_t index, uint32_t count, std::span<const uint8_t> data,
+                                    const FinalPacket& final = {});
+
+// Serves the unit's requests that `answer` answers (a reply body) ahead of
+// the unit's own handlers; nullopt leaves a request to them.
+using Answer = std::function<std::optional<std::vector<uint8_t>>(uint8_t command, std::span<const uint8_t> body)>;
+void Intercept(sim::Unit& unit, Answer answer);
 
 // The requests a unit received with this command, in order; with
 // first_byte, only those whose body starts with it (a sub-command).

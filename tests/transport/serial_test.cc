@@ -213,7 +213,6 @@ TEST_F(SerialTest, Failures) {
   // Only serial handles: another kind is refused without touching it.
   ReaderOwner memory(MEMOpen());
   RDRMSGHDR ohdr{0, kCommand, 0}, ihdr{0, 0, 0};
-  SetErrorCode(memory.get(), 0);
   EXPECT_FAILS_WITH(SERSendReceive(memory.get(), &ohdr, nullptr, &ihdr, nullptr), 0, kErrInvalidParameter);
   EXPECT_EQ(memory->last_error, 0);
   EXPECT_FAILS_WITH(StreamGet(memory.get(), 0), -1, kErrInvalidParameter);

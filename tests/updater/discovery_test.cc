@@ -1,7 +1,6 @@
 // Finding and identifying the unit on the virtual clock.
 #include <gtest/gtest.h>
 
-#include "sim/request_handler.h"
 #include "tests/support/fake_pcsc.h"
 #include "tests/support/session_log_recorder.h"
 #include "tests/support/sim_bench.h"
@@ -11,18 +10,6 @@
 namespace {
 
 using namespace testing_support;
-
-// Answers the firmware-name request with "unknown" until it has refused
-// `refusals` of them.
-struct LateFirmwareName final : sim::RequestHandler {
-  explicit LateFirmwareName(int refusals) : refusals(refusals) {}
-  std::optional<std::vector<uint8_t>> Handle(uint8_t command, std::span<const uint8_t> body) override {
-    if (command != 14 || body.empty() || body[0] != 6 || refusals-- <= 0) return std::nullopt;
-    return std::vector<uint8_t>{0xF6, 0xFE, 0xFF, 0xFF};
-  }
-  void Save() override {}
-  int refusals;
-};
 
 class DiscoveryTest : public testing::Test {
  protected:
@@ -104,7 +91,11 @@ TEST_F(DiscoveryTest, Td12kUnitIsGivenTimeToBoot) {
   // clang-format on
   for (const Case& c : cases) {
     SimBench bench;
-    bench.AddUnit(Fx2UnitConfig()).AddHandler(std::make_unique<LateFirmwareName>(c.refusals));
+    // The firmware-name request is answered "unknown" `refusals` times.
+    Intercept(bench.AddUnit(Fx2UnitConfig()), [refusals = c.refusals](uint8_t command, auto body) mutable {
+      const bool refuse = command == 14 && !body.empty() && body[0] == 6 && refusals-- > 0;
+      return refuse ? std::optional(std::vector<uint8_t>{0xF6, 0xFE, 0xFF, 0xFF}) : std::nullopt;
+    });
     SelectReaderType(10, c.timeout_ms);
     log_.Clear();
     ASSERT_TRUE(silent_.LookForReader());

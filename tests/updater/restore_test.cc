@@ -23,21 +23,6 @@ std::vector<uint8_t> Pattern(size_t size) {
   return data;
 }
 
-// Serves raw reads through the unit's own flash and damages one sector's data.
-struct CorruptRawRead final : sim::RequestHandler {
-  explicit CorruptRawRead(sim::FlashModel& flash) : flash(flash) {}
-  std::optional<std::vector<uint8_t>> Handle(uint8_t command, std::span<const uint8_t> body) override {
-    if (!active || command != sim::kSectorCommand || body[0] != sim::kSubRawRead || sim::ReadU16(body, 2) != 1)
-      return std::nullopt;
-    std::optional<std::vector<uint8_t>> reply = flash.Handle(command, body);
-    (*reply)[6 + 500] ^= 0x01;
-    return reply;
-  }
-  void Save() override {}
-  sim::FlashModel& flash;
-  bool active = false;
-};
-
 class RestoreTest : public testing::Test {
  protected:
   // A unit without the packet-transfer bit restores through raw sectors.
@@ -95,11 +80,18 @@ TEST_F(RestoreTest, RawSectorFailuresInBothLogStyles) {
   // clang-format on
   const std::string path = Image(Pattern(3000));
   sim::Unit& unit = AddUnit(false);
-  auto handler = std::make_unique<CorruptRawRead>(unit.flash());
-  CorruptRawRead& corrupt = *handler;  // owned by the unit from here on
-  unit.AddHandler(std::move(handler));
+  // When corrupting, raw reads of sector 1 are served by the unit's own flash with one bit of its data flipped.
+  bool corrupt = false;
+  sim::FlashModel& flash = unit.flash();  // taken here: the unit is locked while it serves a request
+  testing_support::Intercept(unit, [&](uint8_t command, auto body) -> std::optional<std::vector<uint8_t>> {
+    if (!corrupt || command != sim::kSectorCommand || body[0] != sim::kSubRawRead || sim::ReadU16(body, 2) != 1)
+      return std::nullopt;
+    std::optional<std::vector<uint8_t>> reply = flash.Handle(command, body);
+    (*reply)[6 + 500] ^= 0x01;
+    return reply;
+  });
   for (const auto& [sub, style, result, message] : cases) {
-    corrupt.active = sub < 0;
+    corrupt = sub < 0;
     if (sub >= 0) unit.flash().InjectStatus(static_cast<uint8_t>(sub), -122);
     log_.Clear();
     EXPECT_EQ(Restore(path, style), result);

@@ -46,19 +46,6 @@ std::string Fx3Image(const std::vector<uint32_t>& sectionWords, const std::strin
   return image + Le32(0) + Le32(0x40000000) + Le32(0x12345678) + trailing;
 }
 
-// Answers the file packet of one index with a refusal.
-struct RefusePacket final : sim::RequestHandler {
-  std::optional<std::vector<uint8_t>> Handle(uint8_t command, std::span<const uint8_t> body) override {
-    if (command != 14 || body.size() < 8 || body[0] != 35 || sim::ReadU32(body, 4) != index) return std::nullopt;
-    std::vector<uint8_t> reply;
-    sim::PutU32(reply, 0, static_cast<uint32_t>(-267));
-    sim::PutU32(reply, 4, 0);
-    return reply;
-  }
-  void Save() override {}
-  uint32_t index = 99;  // none
-};
-
 class TransferTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -152,11 +139,13 @@ TEST_F(TransferTest, PacketFailuresInBothLogStyles) {
       {99, 2500, 1025, LogStyle::kConsole, 32, "RdrNewFileCopy::packet size 1025 not within 1 to 1024"},
       {99, 2500, 0, LogStyle::kDialog, 32, "RdrNewFileCopy::packet size 0 not within 1 to 1024"},
   };
-  auto refuse = std::make_unique<RefusePacket>();
-  RefusePacket& refusal = *refuse;  // owned by the unit from here on
-  unit_->AddHandler(std::move(refuse));
+  uint32_t refused_index = 0;  // the file packet of this index is refused with -267
+  testing_support::Intercept(*unit_, [&](uint8_t command, auto body) {
+    const bool refuse = command == 14 && body.size() >= 8 && body[0] == 35 && sim::ReadU32(body, 4) == refused_index;
+    return refuse ? std::optional(std::vector<uint8_t>{0xF5, 0xFE, 0xFF, 0xFF, 0, 0, 0, 0}) : std::nullopt;
+  });
   for (const auto& [refused, contents, packet, style, result, message] : cases) {
-    refusal.index = refused;
+    refused_index = refused;
     unit_->ClearTraffic();
     log_.Clear();
     auto file = Open(Pattern(contents));
