@@ -103,6 +103,10 @@ void UpdaterDialog::BuildControls() {
   actions->addWidget(scan_button_, 1);
   actions->addWidget(reset_button_);
   actions->addWidget(update_button_);
+  // The style's size hint leaves the longest caption touching the frame.
+  for (QPushButton* button : {reset_button_, update_button_}) {
+    button->setMinimumWidth(button->sizeHint().width() + 16);
+  }
 
   progress_ = new QProgressBar;
   progress_->setObjectName("IDC_1121");
