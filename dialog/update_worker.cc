@@ -185,18 +185,9 @@ class WorkerRun {
   // Opens a file for a packet transfer and reads the 32 bytes it starts with.
   bool OpenForPackets(const RT::BaseString& path, const char* what, LocalFile* file, uint32_t* size,
                       std::array<uint8_t, kApplicationHeaderBytes>* header) {
-    file->reset(std::fopen(path.c_str(), "rb"));
-    if (*file == nullptr) {
-      Abort(RT::BaseString("Can not open %s file, aborting Update", what));
-      return false;
-    }
-    const int64_t measured = MeasureFile(file->get());
-    if (measured < 0 || std::fread(header->data(), 1, header->size(), file->get()) != header->size()) {
-      Abort(RT::BaseString("Can not read %s file header, aborting Update", what));
-      return false;
-    }
-    *size = static_cast<uint32_t>(measured);
-    return true;
+    const std::string failure = OpenFirmwareForPackets(path.c_str(), what, file, size, header);
+    if (!failure.empty()) Abort(failure.c_str());
+    return failure.empty();
   }
 
   void ApplicationStage() {

@@ -1,10 +1,12 @@
 // Local files of the update: the firmware files the engine reads and sends.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <span>
+#include <string>
 
 struct LocalFileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -30,4 +32,19 @@ inline uint32_t ReadLe32(const uint8_t* bytes) {
 inline constexpr size_t kApplicationHeaderBytes = 32;
 inline bool IsApplicationHeader(std::span<const uint8_t, kApplicationHeaderBytes> header) {
   return ReadLe32(header.data()) == 0xA5A5A5A5u && ReadLe32(header.data() + 4) == 0x01010101u;
+}
+
+// Opens a firmware file for a packet transfer and reads the header it starts
+// with. Returns the line that aborts the update when either fails, naming the
+// file as `what`; empty on success.
+inline std::string OpenFirmwareForPackets(const char* path, const char* what, LocalFile* file, uint32_t* size,
+                                          std::array<uint8_t, kApplicationHeaderBytes>* header) {
+  file->reset(std::fopen(path, "rb"));
+  if (*file == nullptr) return std::string("Can not open ") + what + " file, aborting Update";
+  const int64_t measured = MeasureFile(file->get());
+  if (measured < 0 || std::fread(header->data(), 1, header->size(), file->get()) != header->size()) {
+    return std::string("Can not read ") + what + " file header, aborting Update";
+  }
+  *size = static_cast<uint32_t>(measured);
+  return {};
 }
