@@ -31,17 +31,13 @@ TEST_F(SessionLogTest, LinesCarryStampMessageAndOptionalLocation) {
   WriteSessionLog("Begin", "main");
   clock_.Advance(3'600'000 * 5 + 1917);  // to the next day, past midnight
   WriteSessionLog(RT::BaseString("nRetCode %d", 3), nullptr);
-  WriteSessionLog(nullptr, "main");
-  WriteSessionLog("", nullptr);
-  WriteSessionLogText("....");
-  WriteSessionLogText(nullptr);
+  WriteSessionLog(nullptr, "main"), WriteSessionLog("", nullptr);
+  WriteSessionLogText("...."), WriteSessionLogText(nullptr);
   // Each piece fills the 2000-byte work buffer: 1999 characters and its NUL.
   WriteSessionLog(std::string(5000, 'm').c_str(), std::string(5000, 'l').c_str());
   gVerbose = true;
   testing::internal::CaptureStdout();
-  WriteSessionLog("Start", "main");
-  WriteSessionLogText("##");
-  WriteSessionLog(nullptr, nullptr);
+  WriteSessionLog("Start", "main"), WriteSessionLogText("##"), WriteSessionLog(nullptr, nullptr);
   const std::string echoed = "12/06/2026T01:42:09:0000 - , \"Start\", location = \"main\"\n##";
   EXPECT_EQ(testing::internal::GetCapturedStdout(), echoed);
   EXPECT_EQ(Log(),
@@ -55,11 +51,9 @@ TEST_F(SessionLogTest, WithoutAnOpenLogNothingIsWrittenOrEchoed) {
   gVerbose = true;
   testing::internal::CaptureStdout();
   WriteSessionLogText("text");
-  // A directory cannot be opened as the log.
-  EXPECT_FALSE(OpenSessionLog(dir_.path().c_str()));
+  EXPECT_FALSE(OpenSessionLog(dir_.path().c_str()));  // a directory cannot be opened as the log
   WriteSessionLog("Begin", "main");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-
   ASSERT_TRUE(OpenSessionLog(path_.c_str()));
   CloseSessionLog();  // the fixture closes it a second time
   WriteSessionLog("after close", nullptr);

@@ -9,12 +9,19 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStringList>
 #include <QTimer>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 
+#include "dialog/application.h"
+#include "dialog/device_search.h"
+#include "dialog/dialog_engine.h"
 #include "dialog/dialog_log.h"
+#include "dialog/update_worker.h"
 #include "dialog/updater_dialog.h"
+#include "platform/clock.h"
 #include "sim/firmware_files.h"
 #include "tests/support/fake_pcsc.h"
 #include "tests/support/sim_bench.h"
@@ -22,6 +29,7 @@
 #include "trace/trace.h"
 #include "updater/engine.h"
 #include "updater/program_title.h"
+#include "updater/session_log.h"
 
 namespace {
 
@@ -31,14 +39,15 @@ using Strings = std::vector<std::string>;
 constexpr const char* kApp = "FW41580-01-03_WR_App.bin";
 constexpr const char* kFx3 = "FW41582-01-05_fx3.bin";
 
+// Boxes as "caption | text"; questions get the answer set.
 class RecordingPrompter final : public Prompter {
  public:
-  void Inform(const QString& caption, const QString& text) override { boxes.push_back({caption, text}); }
+  void Inform(const QString& caption, const QString& text) override { boxes.push_back(caption + " | " + text); }
   bool Ask(const QString& caption, const QString& text) override {
-    boxes.push_back({caption, text});
+    Inform(caption, text);
     return answer;
   }
-  std::vector<std::pair<QString, QString>> boxes;
+  QStringList boxes;
   bool answer = true;
 };
 
@@ -64,6 +73,15 @@ class DialogTest : public testing::Test {
     EXPECT_EQ(dialog_->Open(), expect_selected);
     dialog_->show();
     return *dialog_;
+  }
+  // A dialog whose first scan found the unit of the given settings.
+  UpdaterDialog& Connected(const sim::UnitConfig& config, const std::string& init = "") {
+    bench_.AddUnit(config);
+    Settings(init);
+    UpdaterDialog& dialog = Open();
+    dialog.PollTick();
+    EXPECT_TRUE(dialog.connected());
+    return dialog;
   }
   template <typename T>
   T* Control(const char* name) {
@@ -127,11 +145,7 @@ TEST_F(DialogTest, ScanFindsTheUnitAndFillsTheIdentityFields) {
 }
 
 TEST_F(DialogTest, UpdateRunsToTheFinalRebootWithTraceLogAndProgress) {
-  sim::Unit& unit = bench_.AddUnit(WrUnitConfig());
-  Settings("VerboseLogging=1");
-  UpdaterDialog& dialog = Open();
-  dialog.PollTick();
-  ASSERT_TRUE(dialog.connected());
+  UpdaterDialog& dialog = Connected(WrUnitConfig(), "VerboseLogging=1");
   const size_t before = Lines().size();
 
   QProgressBar* progress = Control<QProgressBar>("IDC_1121");
@@ -150,14 +164,13 @@ TEST_F(DialogTest, UpdateRunsToTheFinalRebootWithTraceLogAndProgress) {
                std::string("Updating application firmware file- ") + kApp, "Update of application firmware complete",
                "Using transfer protocol 2", std::string("Updating fx3.bin file- ") + kFx3, "Update of fx3.bin complete",
                "Update of unit Completed", "Final Reboot of unit initiated"}));
-  EXPECT_EQ(unit.soft_boots(), 1u);
+  EXPECT_EQ(bench_.unit().soft_boots(), 1u);
   EXPECT_TRUE(Enabled("IDC_1"));
   EXPECT_FALSE(Enabled("IDC_1009"));
   EXPECT_EQ(Control<QLabel>("IDC_1122")->text(), "Update of reader unit completed. Final reboot in progress");
   EXPECT_TRUE(Control<QLabel>("IDC_1123")->text().isEmpty());
   EXPECT_TRUE(dialog.pollTimer().isActive());
-  const std::string log = ReadFile(dir_.File(kDialogLogFile));
-  EXPECT_NE(log.find(" - Final Reboot of unit initiated"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File(kDialogLogFile)).find(" - Final Reboot of unit initiated"), std::string::npos);
   // The trace log was written and is closed again.
   EXPECT_FALSE(ReadFile(dir_.File("RdrDev.log")).empty());
   EXPECT_EQ(LogGetGlobal(), nullptr);
@@ -169,52 +182,36 @@ TEST_F(DialogTest, UpdateRunsToTheFinalRebootWithTraceLogAndProgress) {
 }
 
 TEST_F(DialogTest, AnUpdateWithoutFilesStillRebootsTheUnit) {
-  sim::Unit& unit = bench_.AddUnit(WrUnitConfig());
-  Settings("");
-  UpdaterDialog& dialog = Open();
-  dialog.PollTick();
-  ASSERT_TRUE(dialog.connected());
+  UpdaterDialog& dialog = Connected(WrUnitConfig());
   dialog.engine().m_ApplicationFile.Assign("");
   dialog.engine().m_fx3AppFile.Assign("");
   RunUpdate();
   const Strings lines = Lines();
   EXPECT_EQ(Strings(lines.end() - 3, lines.end()),
             (Strings{"Starting Firmware update", "Update of unit Completed", "Final Reboot of unit initiated"}));
-  EXPECT_EQ(unit.soft_boots(), 1u);
+  EXPECT_EQ(bench_.unit().soft_boots(), 1u);
   EXPECT_EQ(Edit("IDC_1005"), "");
 }
 
-TEST_F(DialogTest, NoToAMismatchLeavesTheButtonsAndCloseEnabled) {
+// Then the unit is pulled: it is lost within one poll.
+TEST_F(DialogTest, NoToAMismatchLeavesTheButtonsAndCloseEnabledUntilTheUnitIsPulled) {
   sim::UnitConfig config = WrUnitConfig();
   config.firmware_name = "FW41590-01-02";
-  bench_.AddUnit(config);
-  Settings("");
-  UpdaterDialog& dialog = Open();
-  dialog.PollTick();
-  ASSERT_TRUE(dialog.connected());
+  UpdaterDialog& dialog = Connected(config);
   prompter_.answer = false;
   dialog.Update();
 
-  ASSERT_EQ(prompter_.boxes.size(), 1u);
-  EXPECT_EQ(prompter_.boxes[0].first, "VLSeriesFirmwareUpdaterApp");
-  EXPECT_EQ(prompter_.boxes[0].second, QString("Application firmware FW41590-01-02 does not match file selected ") +
-                                           kApp + ". Do you wish to continue?");
+  EXPECT_EQ(prompter_.boxes, QStringList{QString("VLSeriesFirmwareUpdaterApp | Application firmware FW41590-01-02 "
+                                                 "does not match file selected ") +
+                                         kApp + ". Do you wish to continue?"});
   EXPECT_FALSE(dialog.updating());
   EXPECT_TRUE(Enabled("IDC_1") && Enabled("IDC_1009") && Enabled("IDC_1012") && Enabled("IDC_1014"));
   EXPECT_TRUE(dialog.pollTimer().isActive());
   EXPECT_EQ(Lines().back(), "No Bootloader File updated.");
-}
 
-TEST_F(DialogTest, APulledUnitIsLostWithinOnePoll) {
-  sim::Unit& unit = bench_.AddUnit(WrUnitConfig());
-  Settings("");
-  UpdaterDialog& dialog = Open();
-  dialog.PollTick();
-  ASSERT_TRUE(dialog.connected());
   dialog.PollTick();
   EXPECT_TRUE(dialog.connected()) << "the same serial keeps the connection";
-
-  unit.Disconnect(std::nullopt);
+  bench_.unit().Disconnect(std::nullopt);
   dialog.PollTick();
   EXPECT_FALSE(dialog.connected());
   EXPECT_EQ(Lines().back(), "Reader Units connection lost");
@@ -239,9 +236,97 @@ TEST_F(DialogTest, CloseEndsASearchWithoutTimeLimit) {
 TEST_F(DialogTest, SettingsWithoutReaderTypeCloseTheProgram) {
   Settings("", "unknown.bin");
   Open(false);
-  ASSERT_EQ(prompter_.boxes.size(), 1u);
-  EXPECT_EQ(prompter_.boxes[0].second, "Unrecognized bootloader/application firmware. Closing application.");
+  EXPECT_EQ(prompter_.boxes, QStringList{"VLSeriesFirmwareUpdaterApp | Unrecognized bootloader/application firmware. "
+                                         "Closing application."});
   EXPECT_FALSE(dialog_->pollTimer().isActive());
+}
+
+// Without a window: the program's start and its session log (the
+// single-instance refusal, the log line format on the installed clock, the
+// engine's lines with their locations folded in), and the dialog's own engine
+// variants: the OMNIKEY switch with both reader models, the device search's
+// ids and the progress range.
+TEST(ApplicationTest, ASecondInstanceIsRefusedWithoutOpeningItsDialog) {
+  TempDir dir;
+  ScopedWorkingDirectory cwd(dir.path());
+  InstanceLock first;
+  ASSERT_TRUE(first.Acquire());
+  RecordingPrompter prompter;
+  EXPECT_EQ(RunDialogProgram(prompter), 0);
+  EXPECT_EQ(prompter.boxes, QStringList{"VLSeriesFirmwareUpdaterApp | Application is already running.  Only one "
+                                        "instance is allowed, exiting program."});
+  // The refused copy never reached its dialog, which would have logged.
+  EXPECT_FALSE(std::filesystem::exists(dir.File(kDialogLogFile)));
+  EXPECT_FALSE(InstanceLock().Acquire());
+}
+
+TEST(ApplicationTest, LogLinesAreStampedFromTheClockAndFoldTheLocation) {
+  TempDir dir;
+  platform::VirtualClock clock({2026, 3, 14, 9, 5, 3, 250, 6});
+  platform::ScopedClock scoped(clock);
+  const std::string path = dir.File(kDialogLogFile);
+  WriteFile(path, "earlier session");
+
+  InitSessionLog(dir.path().string(), false);
+  WriteDialogLog("dropped while the switch is off");
+  EnableSessionLog(true);
+  {
+    const ScopedDialogLogSink sink;
+    WriteSessionLog("RDROpenUSB() - rdrHdl = -1", "RdrOpen");
+    WriteSessionLog("Using transfer protocol 2", nullptr);
+    WriteSessionLogText("....");
+    const ScopedDialogLogSink::Mute mute;
+    WriteSessionLog("Begin", "QuorvelFirmwareUpdaterSilent::LoadSettingsFromIniFile");
+  }
+  clock.Advance(61000);
+  WriteDialogLog("Session End");
+  EXPECT_EQ(ReadFile(path),
+            "earlier session\n09:05:03 - RdrOpen::RDROpenUSB() - rdrHdl = -1\n09:05:03 - Using transfer protocol 2"
+            "\n09:06:04 - Session End");
+
+  InitSessionLog(dir.path().string(), true);
+  EXPECT_EQ(ReadFile(path), "");
+  EnableSessionLog(false);
+}
+
+TEST(DialogEngineTest, OmnikeySwitchSendsEachModelItsControl) {
+  const std::string cardman = "OMNIKEY CardMan 5x21-CL 00 00";
+  const std::string dual = "hid global omnikey 5122cl dual 01 00";
+  {
+    // Both directions' bytes reach the readers' drivers in the pcscd test.
+    ScopedPcsc pcsc({cardman, dual, "Other Reader 00 00"});
+    DialogControlOmnikeyReaders(true);
+    EXPECT_EQ(pcsc.fake().calls(),
+              (Strings{"establish", "list", "connect " + cardman, "control " + cardman + " 0x42000c87 03 00 out=200",
+                       "disconnect " + cardman, "connect " + dual,
+                       "control " + dual + " 0x42000001 ff 9a 04 01 out=200", "disconnect " + dual, "release"}));
+  }
+  // A refused connection ends the switching.
+  ScopedPcsc pcsc({cardman, dual});
+  pcsc.fake().FailConnect(cardman);
+  DialogControlOmnikeyReaders(false);
+  EXPECT_EQ(pcsc.fake().calls(), (Strings{"establish", "list", "connect " + cardman, "release"}));
+}
+
+TEST(DialogEngineTest, SearchMatchesVendorAndProductInTheHardwareIds) {
+  EXPECT_EQ(SearchVendorId(4), 0x17B9);
+  EXPECT_EQ(SearchVendorId(10), 0x0898);
+  SimBench bench;
+  bench.AddUnit(WrUnitConfig());
+  EXPECT_TRUE(DevicePresent(0x17B9, 0x4000));
+  EXPECT_FALSE(DevicePresent(0x0898, 0x4000));
+  EXPECT_FALSE(DevicePresent(0x17B9, 0x400));
+  EXPECT_FALSE(DevicePresent(0x17B9, 0));
+}
+
+TEST(DialogEngineTest, ProgressRangeCountsTheConfiguredFiles) {
+  QuorvelFirmwareUpdaterSilent silent;
+  silent.m_ApplicationFile.Assign("app.bin");
+  EXPECT_EQ(UpdateProgressRange(silent), 4);
+  silent.m_BootloaderFile.Assign("boot.bin");
+  silent.m_uvBinFile.Assign("uv.bin");
+  silent.m_N5AppFile.Assign("N5App.xml");
+  EXPECT_EQ(UpdateProgressRange(silent), 15);
 }
 
 }  // namespace

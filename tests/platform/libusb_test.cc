@@ -47,7 +47,7 @@ Paths List(int32_t (*lister)(int32_t, char***, int32_t*), int32_t selector, int3
 
 TEST_F(LibusbTest, ListsUnitsByVendorInBusOrderAndSeesADeauthorizedOne) {
   sim::UnitConfig fx2 = Fx2UnitConfig();
-  fx2.description = "Q5 Document Reader";
+  fx2.description = "Q5 Document Reader";  // listed by its ids, not its name
   testbed_.AddUnit(bench_.AddUnit(fx2), 3);
   testbed_.AddForeignDevice(2);
   testbed_.AddUnit(bench_.AddUnit(WrUnitConfig()), 1);
@@ -71,10 +71,9 @@ TEST_F(LibusbTest, WholeUpdateThroughLibusbWithReEnumeration) {
   ScopedPcsc pcsc;
   SessionLogRecorder log;
   const std::vector<uint8_t> image = sim::Fx3BootImage({300, 200}, 5, 16);
-  WriteFile(dir.File("app.img"), std::string(image.begin(), image.end()));
+  WriteFile(dir.File("FW41580-01-03_WR_App.bin"), std::string(image.begin(), image.end()));
   WriteFile(dir.File("QuorvelFirmwareUpdater.ini"),
             "[InitSettings]\nShowFirmwareOnFinished=1\n[Files]\napplication=FW41580-01-03_WR_App.bin\n");
-  std::filesystem::rename(dir.File("app.img"), dir.File("FW41580-01-03_WR_App.bin"));
   sim::Unit& unit = bench_.AddUnit(WrUnitConfig());
   testbed_.AddUnit(unit, 1);
 
@@ -84,7 +83,7 @@ TEST_F(LibusbTest, WholeUpdateThroughLibusbWithReEnumeration) {
   testing::internal::GetCapturedStdout();
   RdrCloseHandle();
 
-  ASSERT_TRUE(unit.FileNamed("app.bin").has_value());
+  ASSERT_TRUE(unit.FileNamed("app.bin"));
   EXPECT_EQ(unit.FileNamed("app.bin")->contents, std::vector<uint8_t>(image.begin(), image.end() - 16));
   EXPECT_EQ(unit.soft_boots(), 1u);
   const auto& lines = log.lines();

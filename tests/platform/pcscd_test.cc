@@ -28,18 +28,15 @@
 
 namespace {
 
-using testing_support::ReadFile;
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using testing_support::ReadFile, testing_support::TempDir, testing_support::WriteFile;
 using Names = std::vector<std::string>;
 
 // Daemons live in sbin, which an unprivileged PATH may leave out.
 std::string FindProgram(const std::string& name) {
   const char* path = std::getenv("PATH");
   std::istringstream folders(std::string(path != nullptr ? path : "") + ":/usr/sbin:/sbin");
-  for (std::string folder; std::getline(folders, folder, ':');) {
+  for (std::string folder; std::getline(folders, folder, ':');)
     if (!folder.empty() && ::access((folder + "/" + name).c_str(), X_OK) == 0) return folder + "/" + name;
-  }
   return "";
 }
 
@@ -67,16 +64,13 @@ class PrivatePcscd {
   ~PrivatePcscd() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
-    bool reaped = false;
-    for (int step = 0; step < kRealWaitSteps && !(reaped = ::waitpid(pid_, nullptr, WNOHANG) != 0); ++step) RealPause();
-    if (!reaped) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    for (int step = 0; step < kRealWaitSteps; ++step, RealPause())
+      if (::waitpid(pid_, nullptr, WNOHANG) != 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
   }
   PrivatePcscd(const PrivatePcscd&) = delete;
   PrivatePcscd& operator=(const PrivatePcscd&) = delete;
-
   bool started() const { return pid_ > 0; }
 
  private:
@@ -98,9 +92,7 @@ TEST(PcscdTest, OmnikeySwitchReachesOnlyTheOmnikeyReaderDrivers) {
   if (pcscd.empty() || activator.empty()) GTEST_SKIP() << "pcscd or systemd-socket-activate is not installed";
 
   TempDir dir;
-  const std::string socket = dir.File("pcscd.comm");
-  const std::string log = dir.File("pcscd.log");
-  const std::string record = dir.File("controls.txt");
+  const std::string socket = dir.File("pcscd.comm"), log = dir.File("pcscd.log"), record = dir.File("controls.txt");
   // pcsc-lite's client reads the socket's name once per process, at its
   // first call: from here on it is the private one.
   ::setenv("PCSCLITE_CSOCK_NAME", socket.c_str(), 1);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <limits>
 #include <string>
 #include <utility>
@@ -23,16 +22,8 @@ TEST(ProfileTest, NamesMatchWithoutCaseAndValuesAreTrimmed) {
   EXPECT_EQ(profile.Text("files", "APPLICATION", "none", 1000), "files/FW41580_02_11.bin");
   // A key that is present with an empty value is empty text, not the fallback.
   EXPECT_EQ(profile.Text("Files", "boot.ini", "none", 1000), "");
-}
-
-TEST(ProfileTest, AbsentFileSectionOrKeyGivesTheFallback) {
-  TempDir dir;
-  EXPECT_EQ(Profile::Load(dir.File("absent.ini")).Int("InitSettings", "locateUSBTimeout", 30000), 30000);
-  WriteFile(dir.File("settings.ini"), "[InitSettings]\nFormatTimeout=7\n");
-  Profile profile = Profile::Load(dir.File("settings.ini"));
-  EXPECT_EQ(profile.Int("InitSettings", "FormatTimeout", 60000), 7);
-  EXPECT_EQ(profile.Int("InitSettings", "CopyTimeout", 30000), 30000);
   EXPECT_EQ(profile.Int("Other", "FormatTimeout", 60000), 60000);
+  EXPECT_EQ(profile.Int("InitSettings", "FormatTimeout", 60000), 60000);
   EXPECT_EQ(profile.Text("Files", "bootloader", "fallback", 1000), "fallback");
 }
 
@@ -86,31 +77,23 @@ TEST(ProfileTest, TextIsCutToTheBufferAfterOnePairOfQuotesAroundTheWholeValueIsD
   EXPECT_EQ(none.Text("S", "missing", "'kept'", 1000), "'kept'");
 }
 
-TEST(ProfileTest, ByteOrderMarkNulAndOversizedFilesAreHandled) {
+TEST(ProfileTest, AbsentByteOrderMarkNulAndOversizedFilesAreHandled) {
   using namespace std::string_literals;
   EXPECT_EQ(Profile::Parse("\xEF\xBB\xBF[S]\nk=a.bin\n").Text("S", "k", "", 1000), "a.bin");
 
-  Profile nul = Profile::Parse("[Files]\napplication=a.bin\0tail\nboot.ini=b\n"s);
+  const Profile nul = Profile::Parse("[Files]\napplication=a.bin\0tail\nboot.ini=b\n"s);
   EXPECT_EQ(nul.Text("Files", "application", "", 1000), "a.bin");
   EXPECT_EQ(nul.Text("Files", "boot.ini", "", 1000), "b");
 
-  // A key placed beyond the bytes that are read is not seen.
   TempDir dir;
+  EXPECT_EQ(Profile::Load(dir.File("absent.ini")).Int("InitSettings", "locateUSBTimeout", 30000), 30000);
+  // A key placed beyond the bytes that are read is not seen.
   WriteFile(dir.File("big.ini"), "[S]\nfirst=1\n" + std::string(Profile::kMaxFileBytes, '#') + "\nlast=2\n");
-  Profile loaded = Profile::Load(dir.File("big.ini"));
+  const Profile loaded = Profile::Load(dir.File("big.ini"));
   EXPECT_EQ(loaded.Int("S", "first", 0), 1);
   EXPECT_EQ(loaded.Int("S", "last", 0), 0);
-}
 
-TEST(ProfileTest, GarbageInputIsReadSafely) {
-  // Deterministic pseudo-random bytes, NULs, brackets and '=' included.
-  std::string garbage;
-  uint32_t state = 12345;
-  for (int i = 0; i < 200000; ++i) garbage.push_back(static_cast<char>((state = state * 1103515245u + 12345u) >> 16));
-  garbage += "\n[Known]\nkey=31\n";
-  Profile profile = Profile::Parse(garbage);
-  EXPECT_EQ(profile.Int("Known", "key", 0), 31);
-
+  // Arbitrary bytes are the fuzzer's; these shapes have an answer.
   Profile brackets = Profile::Parse("[\n]\n[]\n=\n==\n[[]]\n=v\n");
   EXPECT_EQ(brackets.Text("", "", "fallback", 1000), "");
   EXPECT_EQ(brackets.Text("[", "", "fallback", 1000), "v");

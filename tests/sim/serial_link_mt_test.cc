@@ -10,8 +10,6 @@
 
 namespace {
 
-using testing_support::ReaderOwner;
-
 // The host on one end of a pseudo-terminal, the simulated unit's firmware on
 // the other: identity and a flash file written and read back over the line.
 // Time limits run on virtual time; each wait for input also polls the
@@ -23,23 +21,20 @@ TEST(SerialLinkTest, IdentityAndFlashCopyOverAPseudoTerminal) {
   platform::VirtualClock clock;
   platform::ScopedClock scoped{clock};
   testing_support::TempDir dir;
-  std::unique_ptr<sim::SerialLink> link = sim::SerialLink::Start(testing_support::WrUnitConfig("SER001"), 8);
+  auto link = sim::SerialLink::Start(testing_support::WrUnitConfig("SER001"), 8);
   ASSERT_NE(link, nullptr);
 
-  ReaderOwner handle(SEROpen(link->device_path().c_str()));
+  testing_support::ReaderOwner handle(SEROpen(link->device_path().c_str()));
   ASSERT_NE(handle.get(), InvalidReaderHandle()) << std::hex << GetErrorCode();
   EXPECT_STREQ(handle->firmware_name, "FW41580-01-02");
 
-  std::vector<uint8_t> contents(5000);
-  for (size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<uint8_t>(i * 131 + i / 256);
-  const std::string local = dir.File("app.bin");
-  testing_support::WriteFile(local, std::string(contents.begin(), contents.end()));
-
-  ASSERT_EQ(F_cp(handle.get(), local.c_str(), "0:serial.bin"), 5000) << std::hex << GetErrorCode();
-  EXPECT_EQ(link->FlashFile("serial.bin"), contents);
-  const std::string back = dir.File("back.bin");
-  ASSERT_EQ(F_cp(handle.get(), "0:serial.bin", back.c_str()), 5000) << std::hex << GetErrorCode();
-  EXPECT_EQ(testing_support::ReadFile(back), std::string(contents.begin(), contents.end()));
+  std::string contents(5000, 0);
+  for (size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i * 131 + i / 256);
+  testing_support::WriteFile(dir.File("app.bin"), contents);
+  ASSERT_EQ(F_cp(handle.get(), dir.File("app.bin").c_str(), "0:serial.bin"), 5000) << std::hex << GetErrorCode();
+  EXPECT_EQ(link->FlashFile("serial.bin"), std::vector<uint8_t>(contents.begin(), contents.end()));
+  ASSERT_EQ(F_cp(handle.get(), "0:serial.bin", dir.File("back.bin").c_str()), 5000) << std::hex << GetErrorCode();
+  EXPECT_EQ(testing_support::ReadFile(dir.File("back.bin")), contents);
   EXPECT_EQ(link->characters_skipped(), 0u);
 }
 

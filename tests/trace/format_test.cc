@@ -11,17 +11,11 @@
 
 namespace {
 
-struct Both {
-  std::string ours;
-  std::string theirs;
-};
-
 // Formats into a `room`-byte area both ways; a text cut by vsnprintf is
 // measured up to its terminator, as the trace log measures it.
-Both FormatBoth(size_t room, const char* format, ...) __attribute__((format(printf, 2, 3)));
-Both FormatBoth(size_t room, const char* format, ...) {
-  char ours[64];
-  char theirs[64];
+void ExpectSame(size_t room, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void ExpectSame(size_t room, const char* format, ...) {
+  char ours[64], theirs[64];
   va_list arguments;
   va_start(arguments, format);
   const int length = trace_format::FormatMessage(ours, room, format, arguments);
@@ -29,41 +23,31 @@ Both FormatBoth(size_t room, const char* format, ...) {
   va_start(arguments, format);
   std::vsnprintf(theirs, room, format, arguments);
   va_end(arguments);
-  EXPECT_GE(length, 0);
-  return {std::string(ours, static_cast<size_t>(length < 0 ? 0 : length)),
-          std::string(theirs, strnlen(theirs, room - 1))};
+  ASSERT_GE(length, 0) << format;
+  EXPECT_EQ(std::string(ours, static_cast<size_t>(length)), std::string(theirs, strnlen(theirs, room - 1))) << format;
 }
 
-#define EXPECT_SAME(room, ...)                       \
-  do {                                               \
-    const Both both = FormatBoth(room, __VA_ARGS__); \
-    EXPECT_EQ(both.ours, both.theirs);               \
-  } while (0)
-
-TEST(TraceFormat, MatchesTheCLibrary) {
+TEST(TraceFormat, MatchesTheCLibraryAndCutsAtTheAreaAndAtAnEmbeddedTerminator) {
   // Volatile: the compiler must not see the null it warns about.
   const char* volatile no_text = nullptr;
   const uintptr_t address = 0x00007F12ABCDEF01u;
-  EXPECT_SAME(64, "\nenter %s(%d)[%d]", "RDRSendReceive", 27, 4711);
-  EXPECT_SAME(64, "%d %d %d %i", 0, -1, INT32_MIN, INT32_MAX);
-  EXPECT_SAME(64, "%u %x %X", 4294967295u, 0xDEADBEEFu, 0xABCu);
-  EXPECT_SAME(64, "\n%s=0x%016" PRIXPTR, "vhdl", address);
-  EXPECT_SAME(64, "at 0x%" PRIxPTR " %lld %zu", address, -9223372036854775807ll - 1, static_cast<size_t>(12345));
-  EXPECT_SAME(64, "[%02x][%02X][%08x][%5d][%-5d][%05d][%-4u]", 7u, 0xABu, 0x1234u, -42, -42, -42, 42u);
-  EXPECT_SAME(64, "[%8s][%-8s][%c][%3c][%-3c] 100%%", "ab", "cd", 'x', 'y', 'z');
-  EXPECT_SAME(64, "(%s) (%10s)", no_text, no_text);
+  ExpectSame(64, "\nenter %s(%d)[%d]", "RDRSendReceive", 27, 4711);
+  ExpectSame(64, "%d %d %d %i", 0, -1, INT32_MIN, INT32_MAX);
+  ExpectSame(64, "%u %x %X", 4294967295u, 0xDEADBEEFu, 0xABCu);
+  ExpectSame(64, "\n%s=0x%016" PRIXPTR, "vhdl", address);
+  ExpectSame(64, "at 0x%" PRIxPTR " %lld %zu", address, -9223372036854775807ll - 1, static_cast<size_t>(12345));
+  ExpectSame(64, "[%02x][%02X][%08x][%5d][%-5d][%05d][%-4u]", 7u, 0xABu, 0x1234u, -42, -42, -42, 42u);
+  ExpectSame(64, "[%8s][%-8s][%c][%3c][%-3c] 100%%", "ab", "cd", 'x', 'y', 'z');
+  ExpectSame(64, "(%s) (%10s)", no_text, no_text);
   // Handed over to the C library.
-  EXPECT_SAME(64, "%9.6f %+d % d %#x %.3s %hhx %p", 1.5, 5, 5, 255u, "abcdef", 0x1FF,
-              static_cast<const void*>(&address));
-  EXPECT_SAME(64, "%*d|%-*s|", 6, 42, 4, "ab");
-}
-
-TEST(TraceFormat, CutsAtTheAreaAndAtAnEmbeddedTerminator) {
-  EXPECT_SAME(8, "%s", "0123456789");
-  EXPECT_SAME(8, "0123%08x", 0xFFu);
-  EXPECT_SAME(8, "%-10d|", 3);
-  EXPECT_SAME(1, "%d", 12);
-  EXPECT_SAME(64, "ab%ccd", '\0');
+  ExpectSame(64, "%9.6f %+d % d %#x %.3s %hhx %p", 1.5, 5, 5, 255u, "abcdef", 0x1FF,
+             static_cast<const void*>(&address));
+  ExpectSame(64, "%*d|%-*s|", 6, 42, 4, "ab");
+  ExpectSame(8, "%s", "0123456789");
+  ExpectSame(8, "0123%08x", 0xFFu);
+  ExpectSame(8, "%-10d|", 3);
+  ExpectSame(1, "%d", 12);
+  ExpectSame(64, "ab%ccd", '\0');
 }
 
 }  // namespace

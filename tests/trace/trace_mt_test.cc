@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <latch>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "tests/support/temp_dir.h"
@@ -21,10 +22,9 @@ TEST(TraceThreads, BlocksOfThreadsAndInstancesNeverInterleave) {
   LOGHANDLE shared = LogAttachInstance(root), own = LogAttachInstance(root);
   const LOGHANDLE logs[] = {shared, shared, own, root};
   std::latch start(4);
-  std::thread threads[4];
+  std::vector<std::jthread> threads;
   for (int writer = 0; writer < 4; ++writer) {
-    threads[writer] = std::thread([&, writer] {
-      const LOGHANDLE log = logs[writer];
+    threads.emplace_back([&, writer, log = logs[writer]] {
       start.arrive_and_wait();
       for (int block = 0; block < kBlocks; ++block) {
         // One library-style block: the first and last lines at the outer level,
@@ -48,7 +48,7 @@ TEST(TraceThreads, BlocksOfThreadsAndInstancesNeverInterleave) {
       }
     });
   }
-  for (std::thread &thread : threads) thread.join();
+  threads.clear();  // joins
   EXPECT_EQ(LogDetachInstance(shared) + LogDetachInstance(own), 2);
   EXPECT_EQ(LogClose(root), 1);
 

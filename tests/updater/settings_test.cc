@@ -34,35 +34,29 @@ class SettingsTest : public testing::Test {
 };
 
 TEST_F(SettingsTest, EveryLineOfTheLoadInOrder) {
-  ASSERT_EQ(Load("[InitSettings]\n"
-                 "locateUSBTimeout=45000\nlocateUSBTimeoutRest=5000\nFormatTimeout=1\nCopyTimeout=2\n"
-                 "RemoveDevices=1\nVerboseLogging=1\nSkipTheBootloaderReset=1\nUseOldTransferProtocol=0\n"
-                 "RebootBeforeFX3=1\nSkipSameFirmware=2\nSkipSimilarFirmware=1\nShowFirmwareOnFinished=1\n"
-                 "[Files]\nbootloader=b.bin\nbootloaderalt=ba.bin\napplication=FW41098_FW41026.bin\n"
-                 "boot.ini=boot.ini\nN5OS.xml=os.xml\nN5App.xml=app.xml\nTD12Ki.xml=ki.xml\n"
-                 "TD12K.xml=k.xml\nfx3.bin=fx3.img\nuv.bin=uv.img\n"),
-            0);
+  // clang-format off
+  ASSERT_EQ(Load("[InitSettings]\nlocateUSBTimeout=45000\nlocateUSBTimeoutRest=5000\nFormatTimeout=1\nCopyTimeout=2\nRemoveDevices=1\n"
+                 "VerboseLogging=1\nSkipTheBootloaderReset=1\nUseOldTransferProtocol=0\nRebootBeforeFX3=1\nSkipSameFirmware=2\n"
+                 "SkipSimilarFirmware=1\nShowFirmwareOnFinished=1\n[Files]\nbootloader=b.bin\nbootloaderalt=ba.bin\n"
+                 "application=FW41098_FW41026.bin\nboot.ini=boot.ini\nN5OS.xml=os.xml\nN5App.xml=app.xml\nTD12Ki.xml=ki.xml\n"
+                 "TD12K.xml=k.xml\nfx3.bin=fx3.img\nuv.bin=uv.img\n"), 0);
+  // clang-format on
   const std::vector<LoggedLine>& lines = log_.lines();
   ASSERT_EQ(lines.size(), 28u);
   EXPECT_EQ(lines.front(), At("Begin", kLoad));
   EXPECT_EQ(lines.back(), At("End", kLoad));
   const std::vector<std::string> all = log_.Messages();
   // clang-format off
-  const std::vector<std::string> expected = {
-      "inifile - " + dir_.File("settings.ini"), "b.bin", "SettingsFromIni",
-      "locateUSBTimeout - 45000", "locateUSBTimeoutRest - 5000", "formatTimeout - 1", "copyTimeout - 2",
-      "removeDevices - 1", "verboseLogging - 1", "m_SkipTheBootloaderReset - true",
-      "m_UseOldTransferProtocol - false", "m_RebootBeforeFX3 - true", "m_SkipSameFirmware - false",
-      "m_SkipSimilarFirmware - true", "m_BootloaderFile - b.bin", "m_BootloaderAltFile - ba.bin",
-      "m_ApplicationFile - FW41098_FW41026.bin", "m_BootIniFile - boot.ini", "m_N5OSFile - os.xml",
-      "m_N5AppFile - app.xml", "m_td12kFile - k.xml", "m_td12kiFile - ki.xml", "m_fx3AppFile - fx3.img",
-      "m_uvBinFile - uv.img", "m_ReaderType - 0", "No reader selected or firmware mismatch in ini file"};
+  const std::vector<std::string> expected = {"inifile - " + dir_.File("settings.ini"), "b.bin", "SettingsFromIni",
+      "locateUSBTimeout - 45000", "locateUSBTimeoutRest - 5000", "formatTimeout - 1", "copyTimeout - 2", "removeDevices - 1",
+      "verboseLogging - 1", "m_SkipTheBootloaderReset - true", "m_UseOldTransferProtocol - false", "m_RebootBeforeFX3 - true",
+      "m_SkipSameFirmware - false", "m_SkipSimilarFirmware - true", "m_BootloaderFile - b.bin", "m_BootloaderAltFile - ba.bin",
+      "m_ApplicationFile - FW41098_FW41026.bin", "m_BootIniFile - boot.ini", "m_N5OSFile - os.xml", "m_N5AppFile - app.xml",
+      "m_td12kFile - k.xml", "m_td12kiFile - ki.xml", "m_fx3AppFile - fx3.img", "m_uvBinFile - uv.img", "m_ReaderType - 0",
+      "No reader selected or firmware mismatch in ini file"};
   // clang-format on
   EXPECT_EQ(std::vector<std::string>(all.begin() + 1, all.end() - 1), expected);
-  // The log lines show what was read; the one setting that is not logged:
-  EXPECT_TRUE(silent_.m_ShowFirmwareOnFinished);
-  EXPECT_EQ(silent_.m_LocateUSBTimeoutRest, 5000);
-  EXPECT_EQ(silent_.m_td12kiFile.View(), "ki.xml");
+  EXPECT_TRUE(silent_.m_ShowFirmwareOnFinished);  // the one setting that is not logged
 }
 
 TEST_F(SettingsTest, MissingFileGivesEveryDefault) {
@@ -78,7 +72,7 @@ TEST_F(SettingsTest, MissingFileGivesEveryDefault) {
   EXPECT_EQ(messages[15], "m_BootloaderFile - ");
 }
 
-TEST_F(SettingsTest, BooleansAreTrueOnlyForExactlyOne) {
+TEST_F(SettingsTest, BooleansAreTrueOnlyForExactlyOneAndTextIsCut) {
   Load(
       "[initsettings]\nSKIPSAMEFIRMWARE=2\nSkipSimilarFirmware=1\nRemoveDevices=-1\n"
       "VerboseLogging= 1 \nRebootBeforeFX3=1st\nUseOldTransferProtocol=true\n");
@@ -87,9 +81,7 @@ TEST_F(SettingsTest, BooleansAreTrueOnlyForExactlyOne) {
                                      silent_.m_RemoveDevices,    silent_.m_VerboseLogging,
                                      silent_.m_RebootBeforeFX3,  silent_.m_UseOldTransferProtocol};
   EXPECT_EQ(flags, (std::array<bool, 6>{false, true, false, true, true, false}));
-}
-
-TEST_F(SettingsTest, TextValuesAreCutAt999Characters) {
+  // Text values are cut at 999 characters.
   const std::string name = "FW41580" + std::string(1500, 'x');
   ASSERT_EQ(LoadFiles("", name), 1);
   EXPECT_EQ(silent_.m_ApplicationFile.View(), name.substr(0, 999));
@@ -103,36 +95,23 @@ TEST_F(SettingsTest, ReaderTypeTable) {
   struct Case { const char *bootloader, *application; int32_t reader_type; std::array<int32_t, 3> ids; bool full_array_check; };
   // clang-format on
   const Case cases[] = {
-      // Application alone with FW41580 and no bootloader: WR series.
+      // Application alone with FW41580 and no bootloader: WR series; with any bootloader, nothing.
       {"", "files/FW41580_02_11.bin", 4, {0x40, 0x4000, 0}, false},
-      // The same application with any bootloader selects nothing.
       {"files/boot.bin", "files/FW41580_02_11.bin", 0, {0x40, 0, 0}, false},
       // The WR1200 row follows the HX2/PN row; entry 2 keeps the HX2/PN value.
       {"FW41108.bin", "FW41144_FW41400.bin", 3, {0x40, 0x48, 0x46}, true},
-      {"FW41743.bin", "FW41808.bin", 1, {0x40, 0x64, 0x65}, false},
       {"FW41099.bin", "FW41808.bin", 0, {0x40, 0, 0}, false},
       // 370dpi and 550dpi codes together: the 550dpi rule stands back.
       {"", "FW41566_FW41569.bin", 12, {0x40, 0x73, 0}, true},
-      {"FW41536.bin", "FW41938.bin", 13, {0x40, 0x72, 0}, true},
-      {"", "FW41569.bin", 13, {0x40, 0x72, 0}, true},
       // The last matching rule wins, entry 2 stays from the only rule naming it.
       {"", "FW41026_FW41968.bin", 15, {0x40, 0x4019, 0x65}, false},
-      // The full-array check is only ever set by the table.
       {"", "FW41144_FW41580.bin", 4, {0x40, 0x4000, 0x46}, true},
-      {"FW41447.bin", "FW41703.bin", 16, {0x40, 0x400d, 0}, false},
-      {"FW41447.bin", "FW41944.bin", 10, {0x40, 0x70, 0}, true},
-      {"FW41411.bin", "FW41453.bin", 11, {0x40, 0x47, 0}, true},
-      {"FW41840.bin", "FW41841.bin", 8, {0x40, 0x4004, 0}, false},
-      {"", "FW41699.bin", 14, {0x40, 0x400c, 0}, false},
-      {"FW41699.bin", "FW41699.bin", 0, {0x40, 0, 0}, false},
       // Codes compare case-sensitively.
       {"", "files/fw41580_02_11.bin", 0, {0x40, 0, 0}, false},
-      {"", "", 0, {0x40, 0, 0}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("bootloader \"") + c.bootloader + "\", application \"" + c.application + "\"");
     EXPECT_EQ(LoadFiles(c.bootloader, c.application), c.reader_type == 0 ? 0 : 1);
-    EXPECT_EQ(silent_.m_ReaderType, c.reader_type);
     EXPECT_EQ(silent_.m_ProductIds, (std::array<int32_t, 10>{c.ids[0], c.ids[1], c.ids[2]}));
     EXPECT_EQ(silent_.m_FullArrayCheck, c.full_array_check);
     const std::vector<std::string> m = log_.Messages();

@@ -33,6 +33,7 @@ constexpr const char* kConfigFiles[] = {"boot.ini", "N5OS.xml", "N5App.xml", "TD
 
 // clang-format off
 void Add(std::vector<LoggedLine>& to, const std::vector<LoggedLine>& lines) { to.insert(to.end(), lines.begin(), lines.end()); }
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 bool Has(const Strings& messages, const std::string& line) { return std::ranges::count(messages, line) > 0; }
 // The log of identifying the unit, up to the update's Begin line.
 std::vector<LoggedLine> Identified(const std::string& path, int type, const std::string& pid, int boot_ret, const std::string& found) {
@@ -63,10 +64,7 @@ class UpdateTest : public testing::Test {
   void File(const std::string& name, const std::vector<uint8_t>& bytes) {
     WriteFile(dir_.File(name), std::string(bytes.begin(), bytes.end()));
   }
-  std::vector<uint8_t> Contents(const std::string& name) {
-    const std::string text = ReadFile(dir_.File(name));
-    return {text.begin(), text.end()};
-  }
+  std::vector<uint8_t> Contents(const std::string& name) { return Bytes(ReadFile(dir_.File(name))); }
 
   // Every file the FX2 unit's stages can send.
   void WriteFx2Files() {
@@ -94,6 +92,13 @@ class UpdateTest : public testing::Test {
     config.fx3_firmware = "FW41582-01-04";
     config.api_version = api_version;
     return config;
+  }
+
+  // A unit of `config` with the given product id, firmware name and boot header.
+  static sim::Unit& Unit(Fresh& f, sim::UnitConfig config, uint16_t pid, const std::string& app,
+                         std::optional<std::string> boot) {
+    config.product_id = pid, config.firmware_name = app, config.boot_header = std::move(boot);
+    return f.bench.AddUnit(config);
   }
 
   // The update, with what it prints kept in printed_.
@@ -213,31 +218,6 @@ TEST_F(UpdateTest, Fx2BootloaderByRawSectorsThenEveryFileStage) {
   EXPECT_EQ(unit.soft_boots(), 3u);
 }
 
-// A unit that restarts into its boot loader after a restored image: the
-// search after the soft boot finds it there, and once it reports its new
-// versions a second run with SkipSameFirmware sends nothing.
-TEST_F(UpdateTest, UnitInItsBootLoaderAfterTheRestoreAndASecondRunThatSkips) {
-  WriteFx2Files();
-  sim::UnitConfig config = Fx2Config();
-  config.boot_loader_product_id = 0x40;
-  config.updates = {{"(image)", {{"boot_header", BootHeaderText("FW41108", "01", "09")}}},
-                    {"app.bin", {{"firmware_name", "FW41144-02-08"}}}};
-  sim::Unit& unit = bench_.AddUnit(config);
-  Settings({{"SkipSameFirmware", "1"}}, {{"bootloader", kFx2Boot}, {"application", kFx2App}});
-  ASSERT_EQ(Run(silent_), 0);
-  EXPECT_EQ(unit.ProductId(), 0x47);
-  QuorvelFirmwareUpdaterSilent second;
-  ASSERT_EQ(Run(second), 0);
-  // The skips can only come from the second run.
-  for (const char* line : {"found device count 1 - pid 0x40", "Softboot of reader complete",
-                           "Unit Found - App FW41144-02-08, Boot FW41108-01-09, FX3 Not Found, Serial HX0001",
-                           "Skipping bootloader firmware update - same version already loaded",
-                           "Skipping application firmware update - same version already loaded"}) {
-    EXPECT_TRUE(Has(log_.Messages(), line)) << line;
-  }
-  EXPECT_EQ(unit.soft_boots(), 2u);
-}
-
 // The waits for a rebooting unit by reader type: after the bootloader's soft
 // boot before the search, at the restart before FX3 after the search (type 10
 // also 5 s before it), and after the final soft boot.
@@ -259,25 +239,18 @@ TEST_F(UpdateTest, RebootWaitsByReaderType) {
     SCOPED_TRACE(c.reader_type);
     Fresh f;
     f.silent.m_OverrideFirmwareCheck = true;  // header requests depend on the platform class
-    sim::UnitConfig config = Fx2Config();
-    config.product_id = c.product_id;
-    config.firmware_name = std::string(c.app_code) + "-01-01";
-    config.boot_header = BootHeaderText(c.boot_code, "01", "01");
-    sim::Unit& unit = f.bench.AddUnit(config);
+    sim::Unit& unit =
+        Unit(f, Fx2Config(), c.product_id, std::string(c.app_code) + "-01-01", BootHeaderText(c.boot_code, "01", "01"));
     const std::string boot_file = std::string(c.boot_code) + "_Boot.bin", app = std::string(c.app_code) + "_App.bin";
     File(boot_file, sim::FlashImage(0, 2048, 4));
     File(app, sim::ApplicationFile(2000, 5));
     Settings({{"RebootBeforeFX3", "1"}}, {{"bootloader", boot_file}, {"application", app}, {"fx3.bin", "fx3.img"}});
     EXPECT_EQ(Run(f.silent), 0);
-    EXPECT_EQ(f.silent.m_ReaderType, c.reader_type);
-    // From the bootloader's soft boot on.
-    Strings sequence;
-    for (const std::string& m : f.log.Messages()) {
+    Strings sequence;  // from the bootloader's soft boot on
+    for (const std::string& m : f.log.Messages())
       if ((m == boot || !sequence.empty()) &&
-          (m == ret || m.starts_with("Waiting") || m == kFinalBoot || m == boot || m == restart)) {
+          (m == ret || m.starts_with("Waiting") || m == kFinalBoot || m == boot || m == restart))
         sequence.push_back(m);
-      }
-    }
     EXPECT_EQ(sequence, c.sequence);
     EXPECT_GE(f.bench.clock().Elapsed(), c.waited_ms);
     EXPECT_EQ(unit.soft_boots(), 3u);
@@ -344,42 +317,32 @@ TEST_F(UpdateTest, StageDecisions) {
 }
 
 TEST_F(UpdateTest, FirmwareChecksAgainstTheUnitsCodes) {
-  // The mismatch line's start; the bootloader VL120 line spells the option "- o".
-  const std::string none, boot_vl120 = "Bootloader VL120", boot = "Bootloader", app_vl120 = "Application VL120",
-                          app = "Application";
-  // boot_code null: the unit reports no boot header.
+  // The unit reports <boot_code>-04-00 (boot_code null: no boot header) and <app_code>-04-02.
   // clang-format off
-  struct Case { const char *boot_code, *app_code, *bootloader, *alternative, *application; bool override_check; const std::string& mismatch; const char* selected; int32_t exit_code; };
+  struct Case { const char *boot_code, *app_code, *bootloader, *alternative, *application; bool override_check; std::string mismatch; const char* selected; int32_t exit_code; };
   const Case cases[] = {
-      {"FW41019", "FW41026", "FW41098_a.bin", "", "FW41026_x.bin", false, none, "FW41098_a.bin", 0},
-      {"FW41019", "FW41026", "FW41098_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, none, "FW41098_b.bin", 0},
-      {"fw41019", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, none, "FW41098_b.bin", 0},
-      {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", false, boot_vl120, "FW41743_a.bin", 2},
-      {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", true, boot_vl120, "FW41743_a.bin", 0},
-      {"FW41348", "FW41026", "FW41348_a.bin", "FW41348_b.bin", "FW41026_x.bin", false, none, "FW41348_a.bin", 0},
-      {"FW41348", "FW41026", "FW41743_a.bin", "FW41348_b.bin", "FW41026_x.bin", false, none, "FW41348_b.bin", 0},
-      {"FW41348", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, boot, "FW41743_a.bin", 2},
-      {nullptr, "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", false, boot, "FW41743_a.bin", 2},
-      {"FW41098", "FW41077", "", "", "FW41026_x.bin", false, none, "", 0}, {"FW41098", "FW41077", "", "", "FW41808_x.bin", false, app_vl120, "", 2},
-      {"FW41098", "FW41922", "", "", "FW41808_x.bin", false, none, "", 0}, {"FW41098", "FW41922", "", "", "FW41026_x.bin", false, app_vl120, "", 2},
-      {"FW41098", "FW41026", "", "", "FW41808_x.bin", false, app, "", 2},
+      {"FW41019", "FW41026", "FW41098_a.bin", "", "FW41026_x.bin", false, "", "FW41098_a.bin", 0},
+      {"FW41019", "FW41026", "FW41098_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, "", "FW41098_b.bin", 0},
+      {"fw41019", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, "", "FW41098_b.bin", 0},
+      {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", true, "Bootloader VL120 firmware FW41019-04-00 does not match file selected FW41743_a.bin. (Use - o command line param to override.)", "FW41743_a.bin", 0},
+      {"FW41348", "FW41026", "FW41743_a.bin", "FW41348_b.bin", "FW41026_x.bin", false, "", "FW41348_b.bin", 0},
+      {"FW41348", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, "Bootloader firmware FW41348-04-00 does not match file selected FW41743_a.bin. (Use -o command line param to override.)", "FW41743_a.bin", 2},
+      {nullptr, "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", false, "Bootloader firmware Not Found does not match file selected FW41743_a.bin. (Use -o command line param to override.)", "FW41743_a.bin", 2},
+      {"FW41098", "FW41077", "", "", "FW41808_x.bin", false, "Application VL120 firmware FW41077-04-02 does not match file selected FW41808_x.bin. (Use -o command line param to override.)", "", 2},
+      {"FW41098", "FW41922", "", "", "FW41808_x.bin", false, "", "", 0},
+      {"FW41098", "FW41026", "", "", "FW41808_x.bin", false, "Application firmware FW41026-04-02 does not match file selected FW41808_x.bin. (Use -o command line param to override.)", "", 2},
   };
   // clang-format on
-  for (const char* name : {"FW41098_a.bin", "FW41098_b.bin", "FW41743_a.bin", "FW41348_a.bin", "FW41348_b.bin"})
+  for (const char* name : {"FW41098_a.bin", "FW41098_b.bin", "FW41743_a.bin", "FW41348_b.bin"})
     File(name, std::vector<uint8_t>(100, 0x5A));
   File("FW41026_x.bin", sim::ApplicationFile(100, 1));
   File("FW41808_x.bin", sim::ApplicationFile(100, 2));
   for (const Case& c : cases) {
-    const std::string boot_string = c.boot_code ? std::string(c.boot_code) + "-04-00" : "Not Found";
-    const std::string app_string = std::string(c.app_code) + "-04-02";
-    SCOPED_TRACE(boot_string + " " + app_string + " " + c.bootloader + " " + c.alternative + " " + c.application);
+    SCOPED_TRACE(std::string(c.app_code) + " " + c.bootloader + " " + c.alternative + " " + c.application);
     Fresh f;
     f.silent.m_OverrideFirmwareCheck = c.override_check;
-    sim::UnitConfig config = Fx2UnitConfig();
-    config.product_id = 0x65;
-    config.firmware_name = app_string;
-    config.boot_header = c.boot_code ? std::optional(BootHeaderText(c.boot_code, "04", "00")) : std::nullopt;
-    f.bench.AddUnit(config);
+    Unit(f, Fx2UnitConfig(), 0x65, std::string(c.app_code) + "-04-02",
+         c.boot_code ? std::optional(BootHeaderText(c.boot_code, "04", "00")) : std::nullopt);
     Settings({}, {{"bootloader", c.bootloader}, {"bootloaderalt", c.alternative}, {"application", c.application}});
     EXPECT_EQ(Run(f.silent), c.exit_code);
     EXPECT_STREQ(f.silent.m_SelectedBootloaderFile.c_str(), c.selected);
@@ -388,11 +351,7 @@ TEST_F(UpdateTest, FirmwareChecksAgainstTheUnitsCodes) {
         std::ranges::find_if(messages, [](const std::string& m) { return m.find("does not match") != m.npos; });
     ASSERT_EQ(mismatch == messages.end(), c.mismatch.empty());
     if (c.mismatch.empty()) continue;
-    const bool is_boot = c.mismatch.starts_with("Boot");
-    EXPECT_EQ(*mismatch, c.mismatch + " firmware " + (is_boot ? boot_string : app_string) +
-                             " does not match file selected " + (is_boot ? c.bootloader : c.application) +
-                             (&c.mismatch == &boot_vl120 ? ". (Use - o" : ". (Use -o") +
-                             " command line param to override.)");
+    EXPECT_EQ(*mismatch, c.mismatch);
     // Without the override the run ends there and nothing is sent.
     EXPECT_EQ(mismatch[1], c.override_check ? "Override option selected" : "End");
     EXPECT_TRUE(c.override_check || f.bench.unit().soft_boots() == 0u);
@@ -410,11 +369,9 @@ TEST_F(UpdateTest, FaultInAnyStageAbortsTheUpdate) {
   const Case cases[] = {
       {"bootloader", Fault::kTimeout, false, "Update of bootloader failed (res = 33)"}, {"bootloader", Fault::kRefusedPacket, true, "Update of bootloader failed (res = 32)"},
       {"bootloader", Fault::kDisconnect, false, "Failed to open reader link, aborting FirmareUpdater"},
-      {"app.bin", Fault::kTimeout, false}, {"app.bin", Fault::kFlashStatus, false}, {"app.bin", Fault::kRefusedPacket, true, "Update of app.bin failed (res = 32)"},
-      {"boot.ini", Fault::kFlashStatus, false}, {"N5OS.xml", Fault::kDisconnect, false}, {"N5App.xml", Fault::kTimeout, false},
-      {"TD12Ki.xml", Fault::kFlashStatus, false}, {"TD12K.xml", Fault::kTimeout, false}, {"uv.bin", Fault::kDisconnect, false},
-      {"restart", Fault::kNeverBack, false, "Cannot find reader after bootloader update, aborting FirmareUpdater"},
-      {"fx3.bin", Fault::kFlashStatus, false}, {"fx3.bin", Fault::kRefusedPacket, true, "Update of fx3.bin failed (res = 32)"},
+      {"app.bin", Fault::kFlashStatus, false}, {"app.bin", Fault::kRefusedPacket, true, "Update of app.bin failed (res = 32)"}, {"boot.ini", Fault::kTimeout, false},
+      {"N5OS.xml", Fault::kDisconnect, false}, {"TD12Ki.xml", Fault::kFlashStatus, false}, {"uv.bin", Fault::kTimeout, false},
+      {"restart", Fault::kNeverBack, false, "Cannot find reader after bootloader update, aborting FirmareUpdater"}, {"fx3.bin", Fault::kFlashStatus, false},
   };
   // clang-format on
   // A whole reply to command 14 with status -270 and 4 zero bytes, padded to 64 bytes.
@@ -433,7 +390,6 @@ TEST_F(UpdateTest, FaultInAnyStageAbortsTheUpdate) {
     sim::Unit& unit = start(f, packets);
     ASSERT_EQ(Run(f.silent), 0);
     clean[packets] = sim::Requests(unit.traffic());
-    ASSERT_EQ(clean[packets].size(), unit.requests_received());
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stage + " fault " + std::to_string(static_cast<int>(c.fault)));
