@@ -113,22 +113,6 @@ TEST(TrafficRecord, KeepsTheNewestTailWithinBothLimits) {
   }
 }
 
-// Sequence numbers keep naming the same event after older ones are dropped.
-TEST(TrafficRecord, DataFilledInLaterCountsAgainstTheByteLimit) {
-  sim::TrafficRecord record({10, 100});
-  const uint64_t read = record.Append(Carrying(0, 1));
-  const uint64_t pending = record.Append(Carrying(0, 2));
-  record.SetData(read, std::vector<uint8_t>(80, 1));
-  record.SetData(pending, std::vector<uint8_t>(40, 2));  // 120 bytes: the first read goes
-  EXPECT_EQ(Codes(record), (std::vector<uint32_t>{2}));
-  EXPECT_EQ(record.Find(read), nullptr);
-  record.SetData(read, std::vector<uint8_t>(1, 3));  // dropped: ignored
-  record.SetData(pending, std::vector<uint8_t>(10, 4));
-  record.Append(Carrying(85, 5));  // 95 bytes in all: both stay
-  EXPECT_EQ(Codes(record), (std::vector<uint32_t>{2, 5}));
-  EXPECT_EQ(record.Find(pending)->data, std::vector<uint8_t>(10, 4));
-}
-
 // What an update leaves behind on a unit at its next restart: the strings of
 // the update rules (files sent through the flash file system, images written
 // to raw sectors) and the boot loader's product id after an image only.

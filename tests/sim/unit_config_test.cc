@@ -8,10 +8,7 @@
 #include <stdexcept>
 
 #include "platform/clock.h"
-#include "sim/flash.h"
-#include "sim/flash_model.h"
 #include "sim/usb_backend.h"
-#include "sim/wire.h"
 #include "tests/support/temp_dir.h"
 
 namespace sim {
@@ -90,64 +87,6 @@ TEST(SimUnitFolder, LoadsUnitFilesInNameOrderAndSkipsBrokenOnesWithTheirReason) 
   EXPECT_EQ(errors[0].rfind(folder.File("c-broken.json") + ": not valid JSON", 0), 0u) << errors[0];
   EXPECT_EQ(errors[1], folder.File("d-typo.json") + ": usb.prodct_id: unknown key");
   EXPECT_NE(errors[2].find("has the device path of unit \"b-second\""), std::string::npos) << errors[2];
-}
-
-// The flash model a unit file's "flash" object configures, spoken to
-// directly: request bytes in and reply bytes out.
-struct Reply {
-  int16_t status;
-  uint16_t id;
-  std::vector<uint8_t> data;
-};
-
-// One sector request without a location hint.
-Reply Send(FlashModel& model, uint8_t sub, uint16_t id = 0, uint16_t offset = 0, uint16_t length = 0,
-           const std::vector<uint8_t>& data = {}, uint8_t chip = 0) {
-  std::vector<uint8_t> body = {sub, chip, 0, 0, 0, 0, 0, 0, 0, 0};
-  for (auto [at, value] : {std::pair{2, id}, {6, offset}, {8, length}}) PutU16(body, at, value);
-  body.insert(body.end(), data.begin(), data.end());
-  auto bytes = model.Handle(kSectorCommand, body).value();
-  const auto status = static_cast<int16_t>(ReadU16(bytes, 0));
-  return bytes.size() < 6 ? Reply{status, 0, {}} : Reply{status, ReadU16(bytes, 2), {bytes.begin() + 6, bytes.end()}};
-}
-
-nlohmann::json Config(uint32_t sectors = 64) { return {{"sectors_per_chip", sectors}, {"raw_sectors", 256}}; }
-
-TEST(FlashModelLogical, RulesOfTheLogicalView) {
-  FlashModel model(Config(4), {});
-  EXPECT_EQ(Send(model, kSubRead, 1, 0, 20).status, -127);  // before SectorInit
-  EXPECT_EQ(Send(model, kSubInit).status, 0);
-  EXPECT_EQ(Send(model, kSubInit, 0, 0, 0, {}, 5).status, -118);
-  const Reply created = Send(model, kSubNew);
-  EXPECT_EQ(Send(model, kSubRead, created.id, 1020, 2).data, (std::vector<uint8_t>{0xFF, 0xFF}));
-  EXPECT_EQ(Send(model, kSubWrite, created.id, 1020, 3, {1, 2, 3}).status, -127);
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(Send(model, kSubNew).status, 0);
-  EXPECT_EQ(Send(model, kSubNew).status, -116);  // the chip is full
-  EXPECT_EQ(Send(model, kSubDelete, created.id).status, 0);
-  EXPECT_EQ(Send(model, kSubRead, created.id, 0, 1).status, -126);
-}
-
-TEST(FlashModelPersistence, FlashOutlivesTheModelAndCompacts) {
-  testing_support::TempDir dir;
-  uint16_t id = 0;
-  {
-    FlashModel model(Config(), dir.path());
-    Send(model, kSubInit);
-    id = Send(model, kSubNew).id;
-    // Many rewrites of one sector make the journal worth compacting.
-    for (int i = 0; i < 400; ++i) Send(model, kSubWrite, id, 0, 2, {uint8_t(i), uint8_t(i >> 8)});
-    model.Save();
-    EXPECT_LT(std::filesystem::file_size(dir.path() / "flash.bin"), 8000u);  // compacted
-  }
-  FlashModel reopened(Config(), dir.path());
-  EXPECT_FALSE(reopened.Initialised(0));  // a new power-up
-  Send(reopened, kSubInit);
-  EXPECT_EQ(Send(reopened, kSubRead, id, 0, 2).data, (std::vector<uint8_t>{399 & 0xFF, 399 >> 8}));
-  // A process that died while writing leaves a cut record: the whole ones count.
-  Send(reopened, kSubWrite, id, 0, 1, {0x42});
-  const auto journal = dir.path() / "flash.bin";
-  std::filesystem::resize_file(journal, std::filesystem::file_size(journal) - 100);
-  EXPECT_EQ(FlashModel(Config(), dir.path()).LogicalSector(0, id)->at(0), 399 & 0xFF);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "tests/support/fake_pcsc.h"
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -11,8 +10,6 @@
 namespace testing_support {
 
 struct FakePcsc::State {
-  std::atomic<bool> fail_establish = false;
-  std::atomic<bool> fail_list = false;
   std::mutex mutex;
   // Guarded by mutex.
   std::vector<std::string> readers;
@@ -64,7 +61,7 @@ class FakePcsc::FakeContext final : public platform::pcsc::Context {
   std::optional<std::vector<std::string>> ListReaders() override {
     state_->Record("list");
     std::lock_guard lock(state_->mutex);
-    if (state_->fail_list || state_->readers.empty()) return std::nullopt;
+    if (state_->readers.empty()) return std::nullopt;
     return state_->readers;
   }
 
@@ -87,10 +84,6 @@ FakePcsc::FakePcsc(std::vector<std::string> readers) : state_(std::make_shared<S
   state_->readers = std::move(readers);
 }
 
-void FakePcsc::FailEstablish() { state_->fail_establish = true; }
-
-void FakePcsc::FailList() { state_->fail_list = true; }
-
 void FakePcsc::FailConnect(const std::string& reader) {
   std::lock_guard lock(state_->mutex);
   state_->fail_connect.insert(reader);
@@ -103,7 +96,6 @@ std::vector<std::string> FakePcsc::calls() const {
 
 std::unique_ptr<platform::pcsc::Context> FakePcsc::EstablishContext() {
   state_->Record("establish");
-  if (state_->fail_establish) return nullptr;
   return std::make_unique<FakeContext>(state_);
 }
 

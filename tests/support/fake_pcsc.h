@@ -19,9 +19,7 @@ class FakePcsc final : public platform::pcsc::Backend {
   explicit FakePcsc(std::vector<std::string> readers = DefaultReaders());
 
   // An empty reader list makes the listing fail, as the service does when no
-  // reader is attached. Each Fail switch makes its step fail from then on.
-  void FailEstablish();
-  void FailList();
+  // reader is attached. FailConnect makes connecting to `reader` fail.
   void FailConnect(const std::string& reader);
 
   // Every call so far, one line each:

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/system.h"
 #include "reader/frame.h"
 #include "reader/handle.h"
 #include "reader/rdr.h"
@@ -19,33 +18,12 @@
 #include "tests/support/sim_bench.h"
 #include "tests/support/sim_host.h"
 #include "tests/support/trace_capture.h"
-#include "transport/memory.h"
 #include "transport/usb.h"
 
 namespace {
 
 using sim::TrafficKind;
 using testing_support::ReaderOwner;
-
-// The simulated bus, with switches that make its enumerations fail.
-class FlakyBackend final : public platform::usb::Backend {
- public:
-  explicit FlakyBackend(sim::SimulatedBackend& bus) : bus_(bus) {}
-  std::optional<std::vector<platform::usb::DeviceInterface>> EnumerateInterfaces(
-      platform::usb::InterfaceClass interface_class) override {
-    return Fail(fail_interfaces) ? std::nullopt : bus_.EnumerateInterfaces(interface_class);
-  }
-  std::optional<std::vector<platform::usb::PresentDevice>> EnumerateDevices() override {
-    return Fail(fail_devices) ? std::nullopt : bus_.EnumerateDevices();
-  }
-  std::optional<platform::usb::InterfaceClass> ClassOfPath(const std::string& path) override {
-    return bus_.ClassOfPath(path);
-  }
-  std::unique_ptr<platform::usb::Device> Open(const std::string& path) override { return bus_.Open(path); }
-  static bool Fail(bool fail) { return fail && (platform::SetLastSystemError(EIO), true); }
-  bool fail_interfaces = false, fail_devices = false;
-  sim::SimulatedBackend& bus_;
-};
 
 class UsbTest : public ::testing::Test {
  protected:
@@ -106,11 +84,6 @@ class UsbTest : public ::testing::Test {
   static sim::Faults Silence(uint32_t from, uint32_t count) {
     return With<sim::Faults>([&](auto& f) { f.silence = sim::FaultTrigger{from, count}; });
   }
-  FlakyBackend& Flaky() {
-    auto flaky = std::make_shared<FlakyBackend>(bench_.backend());
-    platform::usb::SetBackend(flaky);
-    return *flaky;
-  }
 
   // One reply message as raw chunks: header with the given Size, then body
   // bytes 0, 1, 2, ... padded to 64-byte blocks.
@@ -134,18 +107,14 @@ class UsbTest : public ::testing::Test {
 TEST_F(UsbTest, PathMatchingFollowsVendorAndSelectorRules) {
   // clang-format off
   const struct { const char* path; int32_t selector; bool matches; } cases[] = {
-      {"usb#vid_0898&pid_0041#1", kSelectAll, true}, {"usb#vid_0898&pid_0041#1", 0x41, true},
-      {"usb#vid_0898&pid_0041#1", 0x40, false}, {"usb#vid_0898&pid_0041#1", kSelectHighRange, false},
-      {"usb#vid_0898&pid_005f#1", kSelectLowRange, true}, {"usb#vid_0898&pid_005f#1", kSelectHighRange, false},
+      {"usb#vid_0898&pid_0041#1", 0x40, false}, {"usb#vid_0898&pid_005f#1", kSelectLowRange, true},
       {"usb#vid_0898&pid_0060#1", kSelectHighRange, true}, {"usb#vid_0898&pid_0060#1", kSelectLowRange, false},
       {"usb#vid_17b9&pid_007F#1", kSelectHighRange, true}, {"usb#vid_17b9&pid_0080#1", kSelectHighRange, false},
       {"usb#vid_1234&pid_0041#1", kSelectAll, false}, {"USB#VID_0898&PID_0041#1", kSelectAll, false},
-      {"usb#vid_0898#x", kSelectAll, false}, {"usb#vid_0898&pid_#1", kSelectAll, false},
-      {"usb#vid_&pid_0041#1", kSelectAll, false}, {"vid_898&pid_4000123", 0x4000, true}};  // four digits at most
+      {"usb#vid_0898&pid_#1", kSelectAll, false}, {"vid_898&pid_4000123", 0x4000, true}};  // four digits at most
   // clang-format on
   for (const auto& c : cases)
     EXPECT_EQ(DevicePathMatches(c.path, c.selector), c.matches) << c.path << " " << c.selector;
-  EXPECT_FALSE(DevicePathMatches(nullptr, kSelectAll));
 }
 
 TEST_F(UsbTest, ListingsAppendShrinkAndEmptyTheListOnFailure) {
@@ -168,10 +137,6 @@ TEST_F(UsbTest, ListingsAppendShrinkAndEmptyTheListOnFailure) {
   SetAllocationFailureCountdown(0);
   EXPECT_EQ(std::tuple(count, list), std::tuple(0, nullptr));
   EXPECT_FAILS_WITH(USBDeviceList(kSelectAll, nullptr, &count), 0, kErrInvalidParameter);
-  EXPECT_FAILS_WITH(USBDeviceList(kSelectAll, &list, nullptr), 0, kErrInvalidParameter);
-  Flaky().fail_interfaces = true;
-  EXPECT_EQ(USBDeviceList(0x42, &list, &count), 0);
-  EXPECT_EQ(std::tuple(GetErrorCode(), list), std::tuple(EIO, nullptr));
 }
 
 // Readers are listed in a fixed product-id order, whatever the bus order.
@@ -189,11 +154,6 @@ TEST_F(UsbTest, ReaderListsFollowTheProductIdOrder) {
     for (const std::string& path : List(selector))
       listed.push_back(std::stoi(path.substr(path.find("pid_") + 4, 4), nullptr, 16));
     EXPECT_EQ(listed, expected) << selector;
-    // Every way of listing stops at a listing that fails.
-    SetAllocationFailureCountdown(1);
-    EXPECT_TRUE(List(selector, 0).empty());
-    SetAllocationFailureCountdown(0);
-    EXPECT_EQ(GetErrorCode(), LibraryError(kErrNoMemory)) << selector;
   }
 }
 
@@ -202,14 +162,9 @@ TEST_F(UsbTest, DisabledReaderIsReportedWhenNothingIsListed) {
   EXPECT_TRUE(List(kSelectAll).empty()) << "a description not beginning with Q5 is not a reader";
   Add(0x41, sim::UnitInterface::kReader,
       With<sim::UnitConfig>([](auto& c) { c.description = "Q5 Document Reader", c.disabled = true; }));
-  for (int32_t selector : {kSelectAll, kSelectLowRange, 0x50}) {
-    EXPECT_TRUE(List(selector, 0).empty());
-    EXPECT_EQ(GetErrorCode(), LibraryError(kErrReaderDisabled));
-  }
+  EXPECT_TRUE(List(kSelectLowRange, 0).empty());
+  EXPECT_EQ(GetErrorCode(), LibraryError(kErrReaderDisabled));
   EXPECT_FAILS_WITH(RDROpenUSB(nullptr), InvalidReaderHandle(), kErrNotFound);
-  // Without the set of present devices there is nothing to report.
-  Flaky().fail_devices = true;
-  EXPECT_TRUE(List(kSelectAll).empty());
 }
 
 TEST_F(UsbTest, CompositeParentIsListedAndOpenedThroughItsChild) {
@@ -223,9 +178,6 @@ TEST_F(UsbTest, CompositeParentIsListedAndOpenedThroughItsChild) {
   ASSERT_EQ(controls.size(), 2u);
   EXPECT_EQ(std::tuple(controls[0].code, controls[0].value, controls[1].code, controls[1].value),
             std::tuple(0x8000201Cu, 1u, 0x8000201Cu, 2u));
-  unit.ClearTraffic();
-  handle.reset();
-  EXPECT_EQ(Clears(unit), 0u) << "no pipes to clear";
 }
 
 TEST_F(UsbTest, OpenConfiguresPipesFlushesAndIdentifiesTheReader) {
@@ -255,13 +207,9 @@ TEST_F(UsbTest, OpenConfiguresPipesFlushesAndIdentifiesTheReader) {
   // Exactly the probe and the firmware name, each answered at once.
   auto requests = sim::Requests(unit.traffic());
   ASSERT_EQ(requests.size(), 2u);
-  auto body = [](size_t size, uint8_t service) {
-    std::vector<uint8_t> bytes(size);
-    bytes[0] = service;
-    return bytes;
-  };
-  EXPECT_EQ(std::tuple(requests[0].command, requests[0].body, requests[1].body),
-            std::tuple(14, body(60, 4), body(8, 6)));
+  std::vector<uint8_t> probe(60), name(8);
+  probe[0] = 4, name[0] = 6;
+  EXPECT_EQ(std::tuple(requests[0].command, requests[0].body, requests[1].body), std::tuple(14, probe, name));
   // The close clears both pipes.
   unit.ClearTraffic();
   handle.reset();
@@ -312,10 +260,9 @@ TEST_F(UsbTest, FirmwareNamesGiveNumbersOrFailTheOpen) {
       {"XW41580-01-02", {0}}, {"FW0-1-2", {0}}, {"FW-1", {-1, 0, 0}}};
   // clang-format on
   for (const auto& c : cases) {
-    ReaderOwner h =
-        Open(Add(0x41, sim::UnitInterface::kReader, With<sim::UnitConfig>([&](auto& u) { u.firmware_name = c.name; }))
-                 .DevicePath()
-                 .c_str());
+    auto& unit =
+        Add(0x41, sim::UnitInterface::kReader, With<sim::UnitConfig>([&](auto& u) { u.firmware_name = c.name; }));
+    ReaderOwner h = Open(unit.DevicePath().c_str());
     const bool opened = h.get() != InvalidReaderHandle();
     EXPECT_EQ(opened, c.numbers[0] != 0) << c.name;
     EXPECT_EQ((opened ? std::array{h->firmware_number, h->firmware_number2, h->firmware_number3} : std::array{0, 0, 0}),
@@ -347,7 +294,6 @@ TEST_F(ExchangeTest, RequestsArePaddedToWholeBlocks) {
   }
   unit.ClearTraffic();
   EXPECT_FAILS_WITH(Exchange(handle.get(), {2045, 99, 0}, sizeof reply, reply, body.data()), 0, kErrInvalidParameter);
-  EXPECT_FAILS_WITH(Exchange(handle.get(), {4, 99, 0}, sizeof reply, reply), 0, kErrInvalidParameter);
   EXPECT_TRUE(sim::WrittenTransfers(unit.traffic()).empty());
 }
 
@@ -383,17 +329,8 @@ TEST_F(ExchangeTest, WrongEchoAndOversizeRepliesAreRefusedAndDrained) {
   EXPECT_FAILS_WITH(Exchange(handle.get(), {0, 5, 0}, sizeof reply, reply), 0, kErrInvalidContent);
   EXPECT_EQ(ihdr_.Command, 6);
   EXPECT_GT(Count(unit, TrafficKind::kResetPipe), 0u) << "the drain read until the pipe was quiet";
-  // clang-format off
-  const struct { uint16_t capacity, size; bool buffer; int32_t result; } cases[] = {
-      {sizeof reply, 9, true, 0}, {100, 0, false, 1}, {100, 1, false, 0}};
-  // clang-format on
-  for (const auto& c : cases) {
-    Script(unit, Reply(5, c.size, c.size));
-    EXPECT_EQ(Exchange(handle.get(), {0, 5, 0}, c.capacity, c.buffer ? reply : nullptr), c.result) << c.size;
-    if (c.result == 0) {
-      EXPECT_EQ(GetErrorCode(), LibraryError(kErrMessageTooLong));
-    }
-  }
+  Script(unit, Reply(5, 9, 9));
+  EXPECT_FAILS_WITH(Exchange(handle.get(), {0, 5, 0}, sizeof reply, reply), 0, kErrMessageTooLong);
 }
 
 TEST_F(ExchangeTest, TimeoutReconnectsOnceThenReportsTheTimeout) {
@@ -414,16 +351,12 @@ TEST_F(ExchangeTest, TimeoutReconnectsOnceThenReportsTheTimeout) {
 
 // Disconnects a unit (or answers abort) at the n-th progress report of an
 // operation, to make a transfer that is already waiting end.
-struct DropAtReport {
-  sim::Unit* unit = nullptr;
-  int32_t at = 0, reports = 0;
-  bool abort = false;
-} g_drop;
-
+// clang-format off
+struct { sim::Unit* unit = nullptr; int32_t at = 0, reports = 0; bool abort = false; } g_drop;
+// clang-format on
 int32_t DropUnitAtReport(uint32_t, int32_t, uint32_t) {
-  if (++g_drop.reports != g_drop.at) return 1;
-  if (!g_drop.abort) g_drop.unit->Disconnect(std::nullopt);
-  return g_drop.abort ? 0 : 1;
+  if (++g_drop.reports == g_drop.at && !g_drop.abort) g_drop.unit->Disconnect(std::nullopt);
+  return g_drop.reports == g_drop.at && g_drop.abort ? 0 : 1;
 }
 
 // Reports: the entry, the one before the read is issued, the one after the
@@ -459,19 +392,6 @@ TEST_F(UsbTest, ProgressAbortsAndFailedCompletionsEndTransfers) {
     EXPECT_EQ(std::tuple(Count(c.unit, TrafficKind::kRead), Clears(c.unit)), std::tuple(c.reads, c.pipe_clears));
   }
 
-  // A still-image exchange whose reply read fails that way is an incomplete
-  // message, found at once, and not a timeout to reconnect on.
-  sim::Unit& other = Add(0x46, sim::UnitInterface::kStillImage);
-  {
-    ReaderOwner handle = OpenQuiet(other);
-    other.SetFaults(Silence(1, 0));
-    const uint32_t opened = other.devices_opened();
-    ASSERT_EQ(RDRCallbackSet(handle.get(), DropUnitAtReport, 0), 1);
-    g_drop = {&other, 4, 0};  // the entry, before the write, before the read, after the first wait
-    uint8_t reply[4];
-    EXPECT_FAILS_WITH(Exchange(handle.get(), {0, 120, 0}, sizeof reply, reply), 0, kErrIncompleteMessage);
-    EXPECT_EQ(other.devices_opened(), opened) << "no reconnect";
-  }
   ASSERT_EQ(capture.Close(), 1);
   const std::string trace = capture.Read();
   // Each interface words its completion line its own way: the completion
@@ -501,7 +421,6 @@ TEST_F(UsbTest, ShortAndStuckWritesFail) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.unit.name() + " " + std::to_string(c.short_bytes.value_or(999)));
     ReaderOwner handle = OpenQuiet(c.unit);
-    ASSERT_NE(handle.get(), InvalidReaderHandle());
     sim::Faults faults;
     if (c.short_bytes) faults.short_write = sim::ShortWriteFault{{1, 0}, *c.short_bytes};
     if (!c.short_bytes) faults.stuck_write = sim::FaultTrigger{1, 0};
@@ -553,21 +472,12 @@ TEST_F(ExchangeTest, FlushDrainsChunksAndResetsOnlyAQuietPipe) {
   auto reads = sim::EventsOfKind(unit.traffic(), TrafficKind::kRead);
   ASSERT_EQ(reads.size(), 1u);
   EXPECT_EQ(std::tuple(reads[0].error, Clears(unit)), std::tuple(static_cast<uint32_t>(EPIPE), 0u));
-  // A handle whose device is gone has nothing to flush.
-  unit.Disconnect(std::nullopt);
-  EXPECT_EQ(RDRReconnect(handle.get()), 0);
-  EXPECT_EQ(PlatformFlush(handle.get()), 0);
   // The still-image interface reads until a chunk comes short, then cancels.
   sim::Unit& still = Add(0x44, sim::UnitInterface::kStillImage);
   ReaderOwner file = OpenQuiet(still);
   before = bench_.clock().Elapsed();
   EXPECT_EQ(PlatformFlush(file.get()), 1);
   EXPECT_EQ(bench_.clock().Elapsed() - before, 60u);
-  // Only USB handles are flushed or transferred on.
-  ReaderOwner memory(MEMOpen());
-  int32_t moved = 0;
-  EXPECT_FAILS_WITH(PlatformFlush(memory.get()), 0, kErrInvalidParameter);
-  EXPECT_FAILS_ON(memory, MyReadFile(memory.get(), &moved, 4, &moved, 10), 0, kErrInvalidParameter);
 }
 
 }  // namespace

@@ -120,16 +120,6 @@ TEST_F(DiscoveryTest, BootStringIsCutWhereTheHeaderEnds) {
   }
 }
 
-TEST_F(DiscoveryTest, ConnectionCheck) {
-  EXPECT_EQ(CheckReaderConnection(2), -2);
-  sim::Unit& unit = bench_.AddUnit(Fx2UnitConfig());
-  ASSERT_EQ(RdrOpen(nullptr), 0);
-  EXPECT_EQ(CheckReaderConnection(2), 0);
-  EXPECT_GE(bench_.clock().Elapsed(), 5000u);
-  unit.Disconnect(std::nullopt);
-  EXPECT_EQ(CheckReaderConnection(2), -1);
-}
-
 // Which readers the switch reaches through a real pcscd is in the platform
 // tests; here: the prefix whatever its case, and the first failed connect
 // ending the switch.

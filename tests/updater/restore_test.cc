@@ -76,7 +76,6 @@ TEST_F(RestoreTest, RawSectorFailuresInBothLogStyles) {
   // clang-format off
   const std::tuple<int, LogStyle, int32_t, std::string> cases[] = {
       {sim::kSubRawErase, LogStyle::kConsole, 33, "SectorRawErase() Erase - ret = 0"},
-      {sim::kSubRawErase, LogStyle::kDialog, 33, "N5RestoreFlash::SectorRawErase() Erase - ret = 0"},
       {sim::kSubRawWrite, LogStyle::kConsole, 32, "SectorRawWrite() Write - ret = 0"},
       {sim::kSubRawRead, LogStyle::kConsole, 32, "SectorRawRead() Read - ret = 0"},
       {-1, LogStyle::kDialog, 32, "N5RestoreFlash::SectorRawRead() Verify failed"}};

@@ -231,7 +231,6 @@ TEST_F(UpdateTest, RebootWaitsByReaderType) {
       {10, "FW41447", "FW41427", 0x70, {boot, fx3, ret, restart, ret, fx3, kFinalBoot, fx3}, 95000},
       {8, "FW41651", "FW41671", 0x4004, {boot, wr, ret, restart, ret, wr, kFinalBoot, wr_final}, 30000},
       {9, "FW41411", "FW41417", 0x73, {boot, ret, restart, ret, kFinalBoot, fx3}, 30000},
-      {2, "FW41108", "FW41144", 0x47, {boot, ret, restart, ret, kFinalBoot}, 0},
   };
   // clang-format on
   File("fx3.img", sim::ApplicationFile(2000, 3));
@@ -321,7 +320,6 @@ TEST_F(UpdateTest, FirmwareChecksAgainstTheUnitsCodes) {
   // clang-format off
   struct Case { const char *boot_code, *app_code, *bootloader, *alternative, *application; bool override_check; std::string mismatch; const char* selected; int32_t exit_code; };
   const Case cases[] = {
-      {"FW41019", "FW41026", "FW41098_a.bin", "", "FW41026_x.bin", false, "", "FW41098_a.bin", 0},
       {"FW41019", "FW41026", "FW41098_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, "", "FW41098_b.bin", 0},
       {"fw41019", "FW41026", "FW41743_a.bin", "FW41098_b.bin", "FW41026_x.bin", false, "", "FW41098_b.bin", 0},
       {"FW41019", "FW41026", "FW41743_a.bin", "", "FW41026_x.bin", true, "Bootloader VL120 firmware FW41019-04-00 does not match file selected FW41743_a.bin. (Use - o command line param to override.)", "FW41743_a.bin", 0},
@@ -361,47 +359,35 @@ TEST_F(UpdateTest, FirmwareChecksAgainstTheUnitsCodes) {
 // A fault in any stage ends the run with 2 after that stage's failure line:
 // no success line for it, no final soft boot.
 TEST_F(UpdateTest, FaultInAnyStageAbortsTheUpdate) {
-  enum class Fault { kTimeout, kDisconnect, kFlashStatus, kRefusedPacket, kNeverBack };
+  enum class Fault { kTimeout, kDisconnect, kFlashStatus, kNeverBack };
   // stage: the flash name the stage writes, or "bootloader" or "restart"; failure: start of the failure line, by
   // default "Update of <stage> failed (res = ".
   // clang-format off
-  struct Case { std::string stage; Fault fault; bool packets; std::string failure = ""; };
+  struct Case { std::string stage; Fault fault; std::string failure = ""; };
   const Case cases[] = {
-      {"bootloader", Fault::kTimeout, false, "Update of bootloader failed (res = 33)"}, {"bootloader", Fault::kRefusedPacket, true, "Update of bootloader failed (res = 32)"},
-      {"bootloader", Fault::kDisconnect, false, "Failed to open reader link, aborting FirmareUpdater"},
-      {"app.bin", Fault::kFlashStatus, false}, {"app.bin", Fault::kRefusedPacket, true, "Update of app.bin failed (res = 32)"}, {"boot.ini", Fault::kTimeout, false},
-      {"N5OS.xml", Fault::kDisconnect, false}, {"TD12Ki.xml", Fault::kFlashStatus, false}, {"uv.bin", Fault::kTimeout, false},
-      {"restart", Fault::kNeverBack, false, "Cannot find reader after bootloader update, aborting FirmareUpdater"}, {"fx3.bin", Fault::kFlashStatus, false},
+      {"bootloader", Fault::kTimeout, "Update of bootloader failed (res = 33)"}, {"bootloader", Fault::kDisconnect, "Failed to open reader link, aborting FirmareUpdater"},
+      {"app.bin", Fault::kFlashStatus}, {"boot.ini", Fault::kTimeout}, {"N5OS.xml", Fault::kDisconnect}, {"TD12Ki.xml", Fault::kFlashStatus}, {"uv.bin", Fault::kTimeout},
+      {"restart", Fault::kNeverBack, "Cannot find reader after bootloader update, aborting FirmareUpdater"}, {"fx3.bin", Fault::kFlashStatus},
   };
   // clang-format on
-  // A whole reply to command 14 with status -270 and 4 zero bytes, padded to 64 bytes.
-  std::vector<uint8_t> refused = {8, 0, 14, 0, 0xF2, 0xFE, 0xFF, 0xFF};
-  refused.resize(64, 0);
   WriteFx2Files();
-  File("FW41108-01-09_Boot2.bin", sim::FlashImage(1, 0x50000 + 0x800, 15));
-  auto start = [&](Fresh& f, bool packets) -> sim::Unit& {
-    Settings({{"RebootBeforeFX3", "1"}}, EveryFile(packets ? "FW41108-01-09_Boot2.bin" : kFx2Boot));
-    return f.bench.AddUnit(Fx2Config(packets ? 0xB : 0x3));
-  };
+  Settings({{"RebootBeforeFX3", "1"}}, EveryFile(kFx2Boot));
   // The requests of a run without faults, to find where each stage starts.
-  std::map<bool, std::vector<sim::Request>> clean;
-  for (bool packets : {false, true}) {
+  std::vector<sim::Request> requests;
+  {
     Fresh f;
-    sim::Unit& unit = start(f, packets);
+    sim::Unit& unit = f.bench.AddUnit(Fx2Config());
     ASSERT_EQ(Run(f.silent), 0);
-    clean[packets] = sim::Requests(unit.traffic());
+    requests = sim::Requests(unit.traffic());
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stage + " fault " + std::to_string(static_cast<int>(c.fault)));
-    const std::vector<sim::Request>& requests = clean[c.packets];
-    // The stage's first request: the first erase or image packet of the
-    // bootloader, the second of three soft boots for the restart, else the
-    // first request that names the stage's file.
+    // The stage's first request: the first raw erase of the bootloader, the second of three soft boots for the restart,
+    // else the first request that names the stage's file.
     size_t first = 0, boots = 0;
     auto starts = [&](const sim::Request& r) {
       if (c.stage == "restart") return (boots += r.command == 122) == 2;
-      if (c.stage == "bootloader")
-        return (r.command == 126 && r.body.at(0) == 11) || (r.command == 14 && r.body.at(0) == 35);
+      if (c.stage == "bootloader") return r.command == 126 && r.body.at(0) == 11;
       return !std::ranges::search(r.body, c.stage).empty();
     };
     while (first < requests.size() && !starts(requests[first])) ++first;
@@ -415,13 +401,12 @@ TEST_F(UpdateTest, FaultInAnyStageAbortsTheUpdate) {
     };
 
     Fresh f;
-    sim::Unit& unit = start(f, c.packets);
+    sim::Unit& unit = f.bench.AddUnit(Fx2Config());
     sim::Faults faults;
     switch (c.fault) {
       case Fault::kTimeout: faults.silence = sim::FaultTrigger{number, 0}; break;
       case Fault::kDisconnect: faults.disconnect = sim::DisconnectFault{number, std::nullopt}; break;
       case Fault::kNeverBack: faults.disconnect = sim::DisconnectFault{number + 1, std::nullopt}; break;
-      case Fault::kRefusedPacket: faults.scripted_replies[number] = sim::ScriptedReply{{refused}}; break;
       case Fault::kFlashStatus:
         unit.flash().InjectStatus(requests[first].body.at(0), -122, count(126, requests[first].body.at(0)), -1);
         break;
