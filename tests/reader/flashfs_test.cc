@@ -130,6 +130,8 @@ TEST(FlashFileModes, ReadWriteAppendUnknownCharactersAndZeroItemSize) {
   EXPECT_EQ(Str(bench.Read("log.txt")), "abcde");
   // Item size zero writes nothing but is still a write.
   FlashFile* reader = bench.Open("log.txt", "rb");
+  EXPECT_EQ(F_fread(buffer, 0, 3, reader), 0);
+  EXPECT_FAILS_WITH(F_fread(nullptr, 1, 1, reader), -1, kErrInvalidParameter);
   EXPECT_FAILS_WITH(F_fwrite("x", 0, 3, reader), 0, 42);
   EXPECT_EQ(F_ferror(reader), 1);
   F_fclose(reader);

@@ -232,6 +232,8 @@ TEST(ResultCodes, TextsForEveryKindOfCode) {
   char small[8];
   EXPECT_EQ(RDRErrorText(LibraryError(36), small, sizeof small), 0);
   EXPECT_STREQ(small, "Flash f");
+  EXPECT_EQ(RDRErrorText(LibraryError(36), small, 1), 0);
+  EXPECT_STREQ(small, "");
 }
 
 // A nested operation's trace under the virtual clock, an allocation's detail
