@@ -10,6 +10,7 @@ namespace {
 
 RealClock g_real_clock;
 std::atomic<Clock*> g_clock{&g_real_clock};
+std::atomic<uint64_t> g_installations{0};
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -106,6 +107,11 @@ LocalTime VirtualClock::Now() {
 
 Clock& GetClock() { return *g_clock.load(std::memory_order_acquire); }
 
-void SetClock(Clock* clock) { g_clock.store(clock ? clock : &g_real_clock, std::memory_order_release); }
+void SetClock(Clock* clock) {
+  g_clock.store(clock ? clock : &g_real_clock, std::memory_order_release);
+  g_installations.fetch_add(1, std::memory_order_acq_rel);
+}
+
+uint64_t ClockInstallations() { return g_installations.load(std::memory_order_acquire); }
 
 }  // namespace platform

@@ -27,7 +27,9 @@ class Clock {
   virtual void Sleep(uint32_t milliseconds) = 0;
   // A sleep during which pending transfer completions may be delivered.
   virtual void SleepAlertable(uint32_t milliseconds) = 0;
-  // Seconds since the clock's first use; monotonic.
+  // Seconds since the clock's first use; monotonic, and advancing at the pace
+  // of local time (the trace log formats the calendar part of its stamps
+  // once per local-time second by watching this counter).
   virtual double Seconds() = 0;
   virtual LocalTime Now() = 0;
 };
@@ -68,6 +70,9 @@ Clock& GetClock();
 // Installs a clock for the whole process; null restores the real clock.
 // The caller keeps ownership and must keep it alive while installed.
 void SetClock(Clock* clock);
+// How many times a clock was installed: a value cached from one clock is
+// not taken for another's, even one built at the same address.
+uint64_t ClockInstallations();
 
 // Installs a clock for the lifetime of the guard (tests).
 class ScopedClock {

@@ -15,6 +15,7 @@ namespace {
 // Pointers print as their full-width upper-case hexadecimal digits after the
 // literal "0x" of each format, whatever the C library's %p would add.
 #define QUORVEL_PTR "%016" PRIXPTR
+constexpr int kPointerDigits = 16;
 uintptr_t Address(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
 
 std::atomic<int32_t> g_last_error{0};
@@ -53,33 +54,59 @@ int32_t InvokeCallback(RDRHANDLE handle, uint32_t elapsed, int32_t progress) {
   return answer;
 }
 
-// Exit line and block end on a log; `error` is the handle's last error for
-// handle operations and the global one for handle-less operations.
-void WriteExitInteger(LOGHANDLE log, const char* name, int32_t line, bool success, int32_t result, int32_t error) {
-  if (!Traced(log)) return;
+// The entry and exit lines and the parameter lines are written at every
+// call, so they are put together piece by piece; each says the format whose
+// text it makes.
+
+// "\nenter %s(%d)[%d]"
+void WriteEnterLine(LOGHANDLE log, const char* name, int32_t line) {
+  LogLine(log, kTraceEntry)
+      .Literal("enter ")
+      .Text(name)
+      .Literal("(")
+      .Decimal(line)
+      .Literal(")[")
+      .Decimal(platform::CurrentThreadId())
+      .Literal("]");
+}
+
+// "\nexit  %s(%d)[%d] with success 0x%X"
+// "\nexit  %s(%d)[%d] with failure 0x%X, error=0x%x"
+// (a pointer result as QUORVEL_PTR), then the block's end. `error` is the
+// handle's last error for handle operations and the global one for
+// handle-less operations.
+void WriteExitLine(LOGHANDLE log, const char* name, int32_t line, bool success, uint64_t result, int result_width,
+                   int32_t error) {
   LogAddIndent(log, -1);
-  const int32_t thread = platform::CurrentThreadId();
-  if (success) {
-    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with success 0x%X", name, line, thread,
-             static_cast<uint32_t>(result));
-  } else {
-    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with failure 0x%X, error=0x%x", name, line, thread,
-             static_cast<uint32_t>(result), static_cast<uint32_t>(error));
+  {
+    LogLine exit(log, kTraceEntry);
+    exit.Literal("exit  ").Text(name).Literal("(").Decimal(line).Literal(")[").Decimal(platform::CurrentThreadId());
+    if (success) {
+      exit.Literal("] with success 0x").Hex(result, true, result_width);
+    } else {
+      exit.Literal("] with failure 0x").Hex(result, true, result_width);
+      exit.Literal(", error=0x").Hex(static_cast<uint32_t>(error), false);
+    }
   }
   LogBlockEnd(log);
 }
 
+void WriteExitInteger(LOGHANDLE log, const char* name, int32_t line, bool success, int32_t result, int32_t error) {
+  if (Traced(log)) WriteExitLine(log, name, line, success, static_cast<uint32_t>(result), 0, error);
+}
+
 void WriteExitPointer(LOGHANDLE log, const char* name, int32_t line, bool success, const void* result, int32_t error) {
-  if (!Traced(log)) return;
-  LogAddIndent(log, -1);
-  const int32_t thread = platform::CurrentThreadId();
-  if (success) {
-    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with success 0x" QUORVEL_PTR, name, line, thread, Address(result));
-  } else {
-    LogWrite(log, kTraceEntry, "\nexit  %s(%d)[%d] with failure 0x" QUORVEL_PTR ", error=0x%x", name, line, thread,
-             Address(result), static_cast<uint32_t>(error));
-  }
-  LogBlockEnd(log);
+  if (Traced(log)) WriteExitLine(log, name, line, success, Address(result), kPointerDigits, error);
+}
+
+// "\n%s=0x%x"
+void WriteIntLine(LOGHANDLE log, const char* name, int32_t value) {
+  LogLine(log, kTraceParameter).Text(name).Literal("=0x").Hex(static_cast<uint32_t>(value), false);
+}
+
+// "\n%s=0x" QUORVEL_PTR
+void WritePointerLine(LOGHANDLE log, const char* name, const void* pointer) {
+  LogLine(log, kTraceParameter).Text(name).Literal("=0x").Hex(Address(pointer), true, kPointerDigits);
 }
 
 }  // namespace
@@ -155,7 +182,7 @@ int32_t Enter(RDRHANDLE handle, const char* name, int32_t line, bool abort_refus
   if (!held) handle->lock.lock();
   if (Traced(handle->trace)) {
     LogBlockBegin(handle->trace);
-    LogWrite(handle->trace, kTraceEntry, "\nenter %s(%d)[%d]", name, line, platform::CurrentThreadId());
+    WriteEnterLine(handle->trace, name, line);
     LogAddIndent(handle->trace, 1);
   }
   if (handle->in_callback != 0) {
@@ -249,7 +276,7 @@ void* HandleExitPointer(RDRHANDLE handle, const char* name, int32_t line, uint32
 int32_t LogEnter(LOGHANDLE log, const char* name, int32_t line) {
   if (!Traced(log)) return 1;
   LogBlockBegin(log);
-  LogWrite(log, kTraceEntry, "\nenter %s(%d)[%d]", name, line, platform::CurrentThreadId());
+  WriteEnterLine(log, name, line);
   LogAddIndent(log, 1);
   return 1;
 }
@@ -266,18 +293,18 @@ void* LogExitPointer(LOGHANDLE log, const char* name, int32_t line, uint32_t che
 
 void TraceInt(RDRHANDLE handle, const char* name, int32_t value) {
   LOGHANDLE log = TraceTarget(handle);
-  if (Traced(log)) LogWrite(log, kTraceParameter, "\n%s=0x%x", name, static_cast<uint32_t>(value));
+  if (Traced(log)) WriteIntLine(log, name, value);
 }
 
 void TracePointer(RDRHANDLE handle, const char* name, const void* pointer) {
   LOGHANDLE log = TraceTarget(handle);
-  if (Traced(log)) LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR, name, Address(pointer));
+  if (Traced(log)) WritePointerLine(log, name, pointer);
 }
 
 void TraceString(RDRHANDLE handle, const char* name, const char* text) {
   LOGHANDLE log = TraceTarget(handle);
   if (!Traced(log)) return;
-  LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR, name, Address(text));
+  WritePointerLine(log, name, text);
   if (text != nullptr) LogWrite(log, kTraceParameter, "(%s)", text);
 }
 
@@ -304,13 +331,9 @@ void LogTraceString(LOGHANDLE log, const char* name, const char* text) {
   LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR " (%s)", name, Address(text), text != nullptr ? text : "NULL");
 }
 
-void LogTracePointer(LOGHANDLE log, const char* name, const void* pointer) {
-  LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR, name, Address(pointer));
-}
+void LogTracePointer(LOGHANDLE log, const char* name, const void* pointer) { WritePointerLine(log, name, pointer); }
 
-void LogTraceInt(LOGHANDLE log, const char* name, int32_t value) {
-  LogWrite(log, kTraceParameter, "\n%s=0x%x", name, static_cast<uint32_t>(value));
-}
+void LogTraceInt(LOGHANDLE log, const char* name, int32_t value) { WriteIntLine(log, name, value); }
 
 void SetAllocationFailureCountdown(int32_t countdown) { g_allocation_failure_countdown.store(countdown); }
 

@@ -7,6 +7,68 @@
 namespace trace_format {
 namespace {
 
+// The two digits of every value below 100, and the two hexadecimal digits of
+// every byte: a number's digits are made two at a time.
+struct DigitPairs {
+  char decimal[100][2];
+  char upper[256][2];
+  char lower[256][2];
+};
+
+constexpr DigitPairs MakeDigitPairs() {
+  DigitPairs pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs.decimal[i][0] = static_cast<char>('0' + i / 10);
+    pairs.decimal[i][1] = static_cast<char>('0' + i % 10);
+  }
+  for (int i = 0; i < 256; ++i) {
+    pairs.upper[i][0] = "0123456789ABCDEF"[i >> 4];
+    pairs.upper[i][1] = "0123456789ABCDEF"[i & 0xF];
+    pairs.lower[i][0] = "0123456789abcdef"[i >> 4];
+    pairs.lower[i][1] = "0123456789abcdef"[i & 0xF];
+  }
+  return pairs;
+}
+
+constexpr DigitPairs kDigitPairs = MakeDigitPairs();
+
+}  // namespace
+
+char* DecimalBackwards(uint64_t value, char* end) {
+  // Bounded: each round takes two digits off a 64-bit value.
+  while (value >= 100) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs.decimal[value % 100], 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs.decimal[value], 2);
+  } else {
+    *--end = static_cast<char>('0' + value);
+  }
+  return end;
+}
+
+char* HexBackwards(uint64_t value, bool upper, char* end) {
+  const auto& pairs = upper ? kDigitPairs.upper : kDigitPairs.lower;
+  // Bounded: each round takes a byte off a 64-bit value.
+  while (value >= 0x100) {
+    end -= 2;
+    std::memcpy(end, pairs[value & 0xFF], 2);
+    value >>= 8;
+  }
+  if (value >= 0x10) {
+    end -= 2;
+    std::memcpy(end, pairs[value], 2);
+  } else {
+    *--end = pairs[value][1];
+  }
+  return end;
+}
+
+namespace {
+
 // Collects output up to a fixed capacity and drops the rest, as vsnprintf
 // does.
 class Sink {
@@ -27,6 +89,11 @@ class Sink {
   // The number of characters written since `out`.
   size_t Written(const char* out) const { return static_cast<size_t>(at_ - out); }
 
+  // Set for a line body: a text argument with a newline in it is noted in
+  // `newline_refused`, as such a line needs the stamped form of each newline.
+  bool refuse_newlines = false;
+  bool newline_refused = false;
+
  private:
   char* at_;
   char* end_;
@@ -35,8 +102,8 @@ class Sink {
 struct Conversion {
   bool left = false;  // '-'
   bool zero = false;  // '0'
-  size_t width = 0;
-  int length = 0;  // 0 int, 1 long, 2 long long or size_t
+  uint16_t width = 0;
+  uint8_t length = 0;  // 0 int, 1 long, 2 long long or size_t
   char type = 0;
 };
 
@@ -55,7 +122,7 @@ bool Parse(const char*& cursor, Conversion& conversion) {
   // Bounded: widths above this are left to vsnprintf.
   for (int digits = 0; *cursor >= '0' && *cursor <= '9'; ++cursor) {
     if (++digits > 4) return false;
-    conversion.width = conversion.width * 10 + static_cast<size_t>(*cursor - '0');
+    conversion.width = static_cast<uint16_t>(conversion.width * 10 + (*cursor - '0'));
   }
   if (*cursor == 'l') {
     ++cursor;
@@ -105,28 +172,104 @@ void PutInteger(Sink& sink, const Conversion& conversion, va_list& arguments) {
                                          : va_arg(arguments, unsigned long long);
   }
   char text[24];
-  size_t size = 0;
-  // Two loops with fixed bases: a division by a variable base costs a
-  // hardware divide per digit.
-  if (conversion.type == 'x' || conversion.type == 'X') {
-    const char* digits = conversion.type == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-    do {
-      text[sizeof text - 1 - size++] = digits[magnitude & 0xF];
-      magnitude >>= 4;
-    } while (magnitude != 0);
-  } else {
-    do {
-      text[sizeof text - 1 - size++] = static_cast<char>('0' + magnitude % 10);
-      magnitude /= 10;
-    } while (magnitude != 0);
-  }
+  char* const end = text + sizeof text;
+  const char* first = conversion.type == 'x' || conversion.type == 'X'
+                          ? HexBackwards(magnitude, conversion.type == 'X', end)
+                          : DecimalBackwards(magnitude, end);
+  const size_t size = static_cast<size_t>(end - first);
   const size_t used = size + (negative ? 1 : 0);
   const size_t padding = conversion.width > used ? conversion.width - used : 0;
   if (!conversion.left && !conversion.zero) sink.Fill(' ', padding);
   if (negative) sink.Put('-');
   if (!conversion.left && conversion.zero) sink.Fill('0', padding);
-  sink.Put(text + sizeof text - size, size);
+  sink.Put(first, size);
   if (conversion.left) sink.Fill(' ', padding);
+}
+
+// Writes one conversion's text; a %c of 0 sets `terminator_written`.
+void PutConversion(Sink& sink, const Conversion& conversion, va_list& arguments, bool& terminator_written) {
+  switch (conversion.type) {
+    case '%': sink.Put('%'); break;
+    case 'c': {
+      const char c = static_cast<char>(va_arg(arguments, int));
+      terminator_written = terminator_written || c == '\0';
+      PutPadded(sink, conversion, &c, 1);
+      break;
+    }
+    case 's': {
+      const char* text = va_arg(arguments, const char*);
+      if (text == nullptr) text = "(null)";
+      const size_t size = std::strlen(text);
+      if (sink.refuse_newlines && std::memchr(text, '\n', size) != nullptr) sink.newline_refused = true;
+      PutPadded(sink, conversion, text, size);
+      break;
+    }
+    default: PutInteger(sink, conversion, arguments); break;
+  }
+}
+
+// A format cut into literal runs and conversions. Formats the trace calls
+// use are short; longer ones, or ones with more pieces, are parsed anew at
+// every use.
+constexpr size_t kLongestKept = 79;
+constexpr size_t kMostPieces = 8;
+
+struct Piece {
+  uint16_t begin = 0;  // literal run: offset and size in the format
+  uint16_t size = 0;
+  Conversion conversion;  // type 0 for a literal run
+};
+
+struct ParsedFormat {
+  uint8_t piece_count = 0;
+  bool subset = false;  // false when the format needs the C library
+  // Starts with a newline and has no other of its own (no %c either, whose
+  // character could be one).
+  bool starts_line = false;
+  Piece pieces[kMostPieces];
+};
+
+// Cuts `format` into pieces; false when it does not fit `parsed`, which
+// then says nothing.
+bool Split(const char* format, ParsedFormat& parsed) {
+  parsed.piece_count = 0;
+  parsed.subset = true;
+  parsed.starts_line = format[0] == '\n' && std::strchr(format + 1, '\n') == nullptr;
+  const char* cursor = format;
+  // Bounded: every round consumes at least one character of the format.
+  while (*cursor != '\0') {
+    if (parsed.piece_count == kMostPieces) return false;
+    Piece& piece = parsed.pieces[parsed.piece_count++];
+    piece = Piece{};
+    if (*cursor != '%') {
+      const char* run = cursor;
+      while (*cursor != '%' && *cursor != '\0') ++cursor;  // bounded by the terminator
+      piece.begin = static_cast<uint16_t>(run - format);
+      piece.size = static_cast<uint16_t>(cursor - run);
+      continue;
+    }
+    ++cursor;
+    if (!Parse(cursor, piece.conversion)) {
+      parsed.subset = false;
+      return true;
+    }
+    if (piece.conversion.type == 'c') parsed.starts_line = false;
+    ++cursor;
+  }
+  return true;
+}
+
+// `skip`: characters of the first literal run left out.
+void PutPieces(Sink& sink, const char* format, const ParsedFormat& parsed, va_list& arguments, bool& terminator_written,
+               uint16_t skip = 0) {
+  for (size_t i = 0; i < parsed.piece_count; ++i, skip = 0) {
+    const Piece& piece = parsed.pieces[i];
+    if (piece.conversion.type == 0) {
+      sink.Put(format + piece.begin + skip, piece.size - skip);
+    } else {
+      PutConversion(sink, piece.conversion, arguments, terminator_written);
+    }
+  }
 }
 
 // False when the format needs the C library.
@@ -136,31 +279,46 @@ bool FormatSubset(Sink& sink, const char* format, va_list& arguments, bool& term
   // Bounded: every round consumes at least one character of the format.
   while (*cursor != '\0') {
     if (*cursor != '%') {
-      sink.Put(*cursor++);
+      const char* run = cursor;
+      while (*cursor != '%' && *cursor != '\0') ++cursor;  // bounded by the terminator
+      sink.Put(run, static_cast<size_t>(cursor - run));
       continue;
     }
     ++cursor;
     Conversion conversion;
     if (!Parse(cursor, conversion)) return false;
     ++cursor;
-    switch (conversion.type) {
-      case '%': sink.Put('%'); break;
-      case 'c': {
-        const char c = static_cast<char>(va_arg(arguments, int));
-        terminator_written = terminator_written || c == '\0';
-        PutPadded(sink, conversion, &c, 1);
-        break;
-      }
-      case 's': {
-        const char* text = va_arg(arguments, const char*);
-        if (text == nullptr) text = "(null)";
-        PutPadded(sink, conversion, text, std::strlen(text));
-        break;
-      }
-      default: PutInteger(sink, conversion, arguments); break;
-    }
+    PutConversion(sink, conversion, arguments, terminator_written);
   }
   return true;
+}
+
+// The formats each thread used last, remembered by address. A hit is
+// checked against a copy of the text, so a format rebuilt in the same buffer
+// is never taken for the one parsed before. Plain data: a thread's table
+// costs nothing until it is used.
+struct KeptFormat {
+  const char* format;
+  char text[kLongestKept + 1];
+  ParsedFormat parsed;
+};
+constexpr size_t kKeptFormats = 64;
+thread_local KeptFormat t_kept_formats[kKeptFormats];
+
+// The parsed form of `format`, or null when it is not kept (too long, too
+// many pieces).
+const ParsedFormat* FindParsed(const char* format) {
+  const auto address = reinterpret_cast<uintptr_t>(format);
+  KeptFormat& kept = t_kept_formats[((address >> 3) * 0x9E3779B97F4A7C15ull) >> 58];
+  static_assert(kKeptFormats == 64, "the index takes the hash's top six bits");
+  if (kept.format == format && std::strncmp(kept.text, format, kLongestKept + 1) == 0) return &kept.parsed;
+  const size_t size = strnlen(format, kLongestKept + 1);
+  if (size > kLongestKept) return nullptr;
+  kept.format = nullptr;
+  if (!Split(format, kept.parsed)) return nullptr;
+  std::memcpy(kept.text, format, size + 1);
+  kept.format = format;
+  return &kept.parsed;
 }
 
 }  // namespace
@@ -171,7 +329,13 @@ int FormatMessage(char* out, size_t room, const char* format, va_list arguments)
   va_copy(copy, arguments);
   Sink sink(out, room - 1);
   bool terminator_written = false;
-  const bool done = FormatSubset(sink, format, copy, terminator_written);
+  bool done = false;
+  if (const ParsedFormat* parsed = FindParsed(format)) {
+    done = parsed->subset;
+    if (done) PutPieces(sink, format, *parsed, copy, terminator_written);
+  } else {
+    done = FormatSubset(sink, format, copy, terminator_written);
+  }
   va_end(copy);
   if (!done) {
     if (std::vsnprintf(out, room, format, arguments) < 0) return -1;
@@ -180,6 +344,22 @@ int FormatMessage(char* out, size_t room, const char* format, va_list arguments)
   *sink.At() = '\0';
   const size_t written = sink.Written(out);
   return static_cast<int>(terminator_written ? strnlen(out, written) : written);
+}
+
+int FormatLineBody(char* out, size_t room, const char* format, va_list arguments) {
+  if (room == 0 || format == nullptr) return -1;
+  const ParsedFormat* parsed = FindParsed(format);
+  if (parsed == nullptr || !parsed->subset || !parsed->starts_line) return -1;
+  va_list copy;
+  va_copy(copy, arguments);
+  Sink sink(out, room - 1);
+  sink.refuse_newlines = true;
+  bool terminator_written = false;  // no %c in a line body
+  // The leading newline is the first literal run's first character.
+  PutPieces(sink, format, *parsed, copy, terminator_written, 1);
+  va_end(copy);
+  if (sink.newline_refused) return -1;
+  return static_cast<int>(sink.Written(out));
 }
 
 }  // namespace trace_format

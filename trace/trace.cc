@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -32,11 +33,28 @@ struct FileCloser {
 
 }  // namespace
 
+// "\r\nMmm dd hh:mm:ss %9.6f ": local time, then seconds into the block,
+// starting each line. The calendar part changes once a second, so it is
+// formatted again only when the clock's seconds counter passes the end of
+// the local-time second it was formatted in (a millisecond early rather
+// than late, as local time comes in whole milliseconds); the lines of one
+// clock tick share the whole stamp.
+struct StampCache {
+  uint64_t installation = 0;   // platform::ClockInstallations() at the calendar's formatting
+  double calendar_until = -1;  // on the clock's seconds counter
+  double seconds = std::numeric_limits<double>::quiet_NaN();  // into the block
+  size_t calendar_end = 0;                                    // in `text`
+  size_t size = 0;
+  char text[64] = {};  // terminated after `size` characters: the banner prints it as a C string
+};
+
 // One layout for a root log (on a file) and for an instance attached to it.
 //
 // Lock order: a record's block lock, then its root's file lock; the registry
 // mutex is always taken last and never held while waiting for another lock.
-struct TraceLogRecord {
+struct TraceLogRecord : std::enable_shared_from_this<TraceLogRecord> {
+  // The record's handle, fixed at registration.
+  const TraceLogRecord* handle = nullptr;
   // kKindTraceLog while live; cleared (under the block lock) at close or
   // detach so that operations already past the registry back off.
   std::atomic<uint32_t> tag{0};
@@ -59,6 +77,7 @@ struct TraceLogRecord {
   std::unique_ptr<char[]> buffer;
   int32_t buffer_capacity = 0;
   int32_t buffer_length = 0;
+  StampCache stamp;
   std::string path;  // root only; fixed at open
 };
 
@@ -89,6 +108,7 @@ constexpr uintptr_t kHandleBase = sizeof(uintptr_t) >= 8 ? static_cast<uintptr_t
 LOGHANDLE Register(Registry& registry, std::shared_ptr<TraceLogRecord> record) {
   const uintptr_t token = kHandleBase + (static_cast<uintptr_t>(++registry.handles_issued) << 4);
   LOGHANDLE handle = reinterpret_cast<LOGHANDLE>(token);
+  record->handle = handle;
   registry.live.emplace(handle, std::move(record));
   return handle;
 }
@@ -118,70 +138,64 @@ std::shared_ptr<TraceLogRecord> Find(const TraceLogRecord* log) {
   return found->second;
 }
 
+// The record whose outermost block the calling thread has open. While it is
+// set the thread holds that record's block lock, so the record can be neither
+// closed nor freed, and the messages of the block need neither the registry
+// nor another hold of the lock. Set and cleared by the owning thread only; a
+// block opened inside another log's block takes the slot, and the outer one
+// goes the long way after that.
+struct OwnedBlock {
+  const TraceLogRecord* handle = nullptr;
+  TraceLogRecord* record = nullptr;
+};
+thread_local OwnedBlock t_owned_block;
+
+// The record of `log` with its block lock held, or null; `holder` keeps it
+// in memory while held. A record whose block the calling thread holds is
+// taken as it is when `reuse_own_block` allows, with `holder` left empty.
+TraceLogRecord* Acquire(const TraceLogRecord* log, bool reuse_own_block, std::shared_ptr<TraceLogRecord>& holder) {
+  if (reuse_own_block && log != nullptr && log == t_owned_block.handle) return t_owned_block.record;
+  holder = Find(log);
+  if (!holder) return nullptr;
+  holder->block_lock.lock();
+  if (holder->tag.load() != kKindTraceLog) {
+    holder->block_lock.unlock();
+    holder.reset();
+    return nullptr;
+  }
+  return holder.get();
+}
+
+// The lock taken by Acquire, given back.
+void Release(std::shared_ptr<TraceLogRecord>& holder) {
+  if (holder) holder->block_lock.unlock();
+  holder.reset();
+}
+
 // A live record with its block lock held for the duration of one operation.
+// With `reuse_own_block`, a record whose block the calling thread holds is
+// taken as it is: only for operations that leave the record live (a close or
+// detach must hold the record itself, as it may end the thread's block).
 class LockedRecord {
  public:
-  explicit LockedRecord(const TraceLogRecord* log) : record_(Find(log)) {
-    if (!record_) return;
-    record_->block_lock.lock();
-    if (record_->tag.load() != kKindTraceLog) {
-      record_->block_lock.unlock();
-      record_.reset();
-    }
-  }
-  ~LockedRecord() {
-    if (record_) record_->block_lock.unlock();
-  }
+  explicit LockedRecord(const TraceLogRecord* log, bool reuse_own_block = false)
+      : record_(Acquire(log, reuse_own_block, holder_)) {}
+  ~LockedRecord() { Release(holder_); }
   LockedRecord(const LockedRecord&) = delete;
   LockedRecord& operator=(const LockedRecord&) = delete;
 
   explicit operator bool() const { return record_ != nullptr; }
   TraceLogRecord& operator*() const { return *record_; }
-  TraceLogRecord* operator->() const { return record_.get(); }
-  const std::shared_ptr<TraceLogRecord>& shared() const { return record_; }
+  TraceLogRecord* operator->() const { return record_; }
 
  private:
-  std::shared_ptr<TraceLogRecord> record_;
+  std::shared_ptr<TraceLogRecord> holder_;  // null when the thread's own block is reused
+  TraceLogRecord* record_ = nullptr;
 };
 
 int32_t CurrentLevel(const TraceLogRecord& record) { return record.level[record.stack_index]; }
 
 bool IsConditional(int32_t level) { return level == kTraceKeepOn100 || level == kTraceKeepOnError; }
-
-// "\r\nMmm dd hh:mm:ss %9.6f ": local time, then seconds into the block.
-// Kept off the heap: tracing must not throw when memory runs out.
-struct Stamp {
-  char text[128];  // terminated after `size` characters; not cleared first
-  size_t size = 0;
-  std::string_view view() const { return std::string_view(text, size); }
-};
-
-// The calendar part "Mmm dd hh:mm:ss" (cut to 15 characters) changes once
-// a second; each thread keeps the last one it formatted.
-struct CalendarPart {
-  int month = -1, day = -1, hour = -1, minute = -1, second = -1;
-  char text[16] = {};
-  size_t size = 0;
-};
-
-const CalendarPart& FormatCalendar(const platform::LocalTime& now) {
-  static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  thread_local CalendarPart cached;
-  if (cached.month == now.month && cached.day == now.day && cached.hour == now.hour && cached.minute == now.minute &&
-      cached.second == now.second) {
-    return cached;
-  }
-  const int month = now.month >= 1 && now.month <= 12 ? now.month : 1;
-  char date[64];
-  std::snprintf(date, sizeof date, "%s %2d %02d:%02d:%02d", kMonths[static_cast<size_t>(month - 1)], now.day, now.hour,
-                now.minute, now.second);
-  cached.size = strnlen(date, 15);
-  std::memcpy(cached.text, date, cached.size);
-  cached.month = now.month, cached.day = now.day, cached.hour = now.hour;
-  cached.minute = now.minute, cached.second = now.second;
-  return cached;
-}
 
 size_t FormatSecondsWithPrintf(double seconds, char* out, size_t room) {
   const int length = std::snprintf(out, room, "%9.6f", seconds);
@@ -217,31 +231,58 @@ size_t FormatSeconds(double seconds, char* out, size_t room) {
   return size;
 }
 
-Stamp MakeStamp(const TraceLogRecord& record) {
-  platform::Clock& clock = platform::GetClock();
-  const CalendarPart& calendar = FormatCalendar(clock.Now());
-  const double seconds = clock.Seconds() - record.block_start;
-  Stamp stamp;
-  char* out = stamp.text;
-  *out++ = '\r';
-  *out++ = '\n';
-  std::memcpy(out, calendar.text, calendar.size);
-  out += calendar.size;
-  *out++ = ' ';
+void FormatCalendar(platform::Clock& clock, double now, StampCache& stamp) {
+  static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const platform::LocalTime local = clock.Now();
+  const int month = local.month >= 1 && local.month <= 12 ? local.month : 1;
+  char date[64];
+  std::snprintf(date, sizeof date, "%s %2d %02d:%02d:%02d", kMonths[static_cast<size_t>(month - 1)], local.day,
+                local.hour, local.minute, local.second);
+  const size_t size = strnlen(date, 15);
+  stamp.text[0] = '\r';
+  stamp.text[1] = '\n';
+  std::memcpy(stamp.text + 2, date, size);
+  stamp.text[2 + size] = ' ';
+  stamp.calendar_end = 3 + size;
+  const int left_ms = 999 - std::clamp(local.millisecond, 0, 999);
+  stamp.calendar_until = now + left_ms / 1000.0;
+}
+
+// The stamp once the clock has moved: the seconds field, and the calendar
+// part when its second is over or the clock was replaced.
+[[gnu::noinline]] void Restamp(StampCache& stamp, platform::Clock& clock, uint64_t installation, double now,
+                               double seconds) {
+  if (installation != stamp.installation || !(now < stamp.calendar_until)) {
+    stamp.installation = installation;
+    FormatCalendar(clock, now, stamp);
+  }
+  stamp.seconds = seconds;
+  char* out = stamp.text + stamp.calendar_end;
   out += FormatSeconds(seconds, out, 32);
   *out++ = ' ';
+  *out = '\0';
   stamp.size = static_cast<size_t>(out - stamp.text);
-  *out = '\0';  // the file's banner prints it as a C string
+}
+
+const StampCache& CurrentStamp(TraceLogRecord& record) {
+  StampCache& stamp = record.stamp;
+  const uint64_t installation = platform::ClockInstallations();
+  platform::Clock& clock = platform::GetClock();
+  const double now = clock.Seconds();
+  const double seconds = now - record.block_start;
+  if (installation != stamp.installation || !(now < stamp.calendar_until) || seconds != stamp.seconds) {
+    Restamp(stamp, clock, installation, now, seconds);
+  }
   return stamp;
 }
 
 // Makes room for `needed` more bytes. Growth goes in fixed steps and stops
 // once the capacity is past the limit, so a runaway block cannot take the
 // process's memory; a refused allocation loses the block collected so far.
-bool Reserve(TraceLogRecord& record, uint64_t needed) {
+[[gnu::noinline]] bool Grow(TraceLogRecord& record, uint64_t needed) {
   const uint64_t length = static_cast<uint64_t>(record.buffer_length);
   uint64_t capacity = static_cast<uint64_t>(record.buffer_capacity);
-  if (capacity - length >= needed) return true;
   // Bounded: each round adds a step, and the limit is passed within
   // kBufferLimit / kBufferGrowth + 1 rounds.
   while (capacity - length < needed) {
@@ -260,10 +301,19 @@ bool Reserve(TraceLogRecord& record, uint64_t needed) {
   }
 }
 
+inline bool Reserve(TraceLogRecord& record, uint64_t needed) {
+  return static_cast<uint64_t>(record.buffer_capacity - record.buffer_length) >= needed || Grow(record, needed);
+}
+
 void AppendRaw(TraceLogRecord& record, std::string_view text) {
   if (!Reserve(record, text.size())) return;
   std::memcpy(record.buffer.get() + record.buffer_length, text.data(), text.size());
   record.buffer_length += static_cast<int32_t>(text.size());
+}
+
+int32_t Spaces(const TraceLogRecord& record) {
+  const int32_t indent = record.indentation[record.stack_index];
+  return indent > 0 ? indent : 0;
 }
 
 // Appends a message with every newline turned into a stamped, indented line
@@ -273,38 +323,72 @@ void AppendMessage(TraceLogRecord& record, std::string_view text) {
   if (text.empty()) return;
   const char* const begin = text.data();
   const char* const end = begin + text.size();
+  // Most messages hold one or two newlines: their places are kept from the
+  // one scan that counts them; more are found again while copying.
+  constexpr size_t kKeptPlaces = 4;
+  std::array<const char*, kKeptPlaces> places;
   uint64_t newlines = 0;
   // Bounded: each round moves past one newline of the text.
   for (const char* at = begin; (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at))));
        ++at) {
+    if (newlines < kKeptPlaces) places[newlines] = at;
     ++newlines;
   }
   if (newlines == 0) {
     AppendRaw(record, text);
     return;
   }
-  const Stamp stamp = MakeStamp(record);
-  const int32_t indent = record.indentation[record.stack_index];
-  const uint64_t spaces = indent > 0 ? static_cast<uint64_t>(indent) : 0;
+  const StampCache& stamp = CurrentStamp(record);
+  const uint64_t spaces = static_cast<uint64_t>(Spaces(record));
   const uint64_t needed = text.size() - newlines + newlines * (stamp.size + spaces);
   if (!Reserve(record, needed)) return;
   char* out = record.buffer.get() + record.buffer_length;
   const char* at = begin;
   // Bounded as above.
-  for (const char* newline; (newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at))));
-       at = newline + 1) {
+  for (uint64_t i = 0; i < newlines; ++i) {
+    const char* newline =
+        i < kKeptPlaces ? places[i] : static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
     std::memcpy(out, at, static_cast<size_t>(newline - at));
     out += newline - at;
     std::memcpy(out, stamp.text, stamp.size);
     out += stamp.size;
     std::memset(out, ' ', spaces);
     out += spaces;
+    at = newline + 1;
   }
   std::memcpy(out, at, static_cast<size_t>(end - at));
   record.buffer_length += static_cast<int32_t>(needed);
 }
 
-void WriteBanner(std::FILE* file, const Stamp& stamp) {
+// Writes a line's head (stamp and indentation) at the end of the buffer,
+// where `room` bytes are reserved. The usual head is copied in fixed sizes,
+// without a call into the C library, when the room allows.
+void PutHead(char* out, uint64_t room, const StampCache& stamp, uint64_t spaces) {
+  static constexpr char kSpaces[] = "                                ";
+  constexpr uint64_t kFixedSpaces = sizeof kSpaces - 1;
+  if (room >= sizeof stamp.text + kFixedSpaces && spaces <= kFixedSpaces) {
+    std::memcpy(out, stamp.text, sizeof stamp.text);
+    std::memcpy(out + stamp.size, kSpaces, kFixedSpaces);
+    return;
+  }
+  std::memcpy(out, stamp.text, stamp.size);
+  std::memset(out + stamp.size, ' ', spaces);
+}
+
+// Appends a message that is one new line ("\n" and `body` without one):
+// what AppendMessage makes of it, without looking for newlines.
+void AppendLine(TraceLogRecord& record, std::string_view body) {
+  const StampCache& stamp = CurrentStamp(record);
+  const uint64_t spaces = static_cast<uint64_t>(Spaces(record));
+  const uint64_t head = stamp.size + spaces;
+  if (!Reserve(record, head + body.size())) return;
+  char* out = record.buffer.get() + record.buffer_length;
+  PutHead(out, static_cast<uint64_t>(record.buffer_capacity - record.buffer_length), stamp, spaces);
+  std::memcpy(out + head, body.data(), body.size());
+  record.buffer_length += static_cast<int32_t>(head + body.size());
+}
+
+void WriteBanner(std::FILE* file, const StampCache& stamp) {
   const char* s = stamp.text;
   std::fprintf(file, "%s%s%s%s", s, s, s, s);
   std::fprintf(file, "%s=================", s);
@@ -323,9 +407,9 @@ void WriteBlock(TraceLogRecord& record) {
     std::FILE* file = std::fopen(root.path.c_str(), "a");
     if (file == nullptr) return;  // lost; the next kept block tries again
     root.file.reset(file);
-    const Stamp stamp = MakeStamp(record);
+    const StampCache& stamp = CurrentStamp(record);
     WriteBanner(file, stamp);
-    AppendRaw(record, stamp.view());
+    AppendRaw(record, std::string_view(stamp.text, stamp.size));
   }
   std::fwrite(record.buffer.get(), 1, static_cast<size_t>(record.buffer_length), root.file.get());
   std::fflush(root.file.get());
@@ -342,6 +426,7 @@ void StartOutermostBlock(TraceLogRecord& record) {
   }
   record.block_start = platform::GetClock().Seconds();
   record.buffer_length = 0;
+  t_owned_block = {record.handle, &record};
   record.minimum_level_seen[slot] = INT32_MAX;
 }
 
@@ -373,7 +458,10 @@ int32_t Begin(TraceLogRecord& record) {
 int32_t End(TraceLogRecord& record) {
   if (record.nesting == 0) return 0;
   const int32_t before = record.nesting--;
-  if (record.nesting == 0) FinishOutermostBlock(record);
+  if (record.nesting == 0) {
+    FinishOutermostBlock(record);
+    if (t_owned_block.record == &record) t_owned_block = {};
+  }
   record.block_lock.unlock();
   return before;
 }
@@ -404,8 +492,28 @@ void WriteText(TraceLogRecord& record, int32_t level, std::string_view text) {
   if (Admit(record, level)) Emit(record, text);
 }
 
+// A message that is one new line, inside an open block: formatted straight
+// into the block after its stamp and indentation. False when the message
+// needs the general way (other newlines, a format the C library formats,
+// no room).
+bool WriteLine(TraceLogRecord& record, const char* format, va_list arguments) {
+  const StampCache& stamp = CurrentStamp(record);
+  const uint64_t spaces = static_cast<uint64_t>(Spaces(record));
+  const uint64_t head = stamp.size + spaces;
+  if (!Reserve(record, head + kFormatArea)) return false;
+  char* line = record.buffer.get() + record.buffer_length;
+  // The head first: its fixed-size copies may run into the body's room.
+  PutHead(line, head + kFormatArea, stamp, spaces);
+  // The area's room less the newline, which the head stands for.
+  const int body = trace_format::FormatLineBody(line + head, kFormatArea - 1, format, arguments);
+  if (body < 0) return false;
+  record.buffer_length += static_cast<int32_t>(head) + body;
+  return true;
+}
+
 void WriteFormatted(TraceLogRecord& record, int32_t level, const char* format, va_list arguments) {
   if (format == nullptr || !Admit(record, level)) return;
+  if (record.nesting > 0 && WriteLine(record, format, arguments)) return;
   char area[kFormatArea];
   const int length = trace_format::FormatMessage(area, sizeof area, format, arguments);
   if (length < 0) return;
@@ -488,7 +596,7 @@ LOGHANDLE LogAttachInstance(LOGHANDLE root) {
     SetLibraryError(nullptr, kErrNoMemory);
     return InvalidLogHandle();
   }
-  instance->root = parent.shared();
+  instance->root = parent->shared_from_this();
   const int32_t slot = parent->stack_index;
   instance->indentation[0] = parent->indentation[slot];
   // Inside a block captured for a conditional level the root's current level
@@ -547,7 +655,7 @@ bool LogIsRoot(LOGHANDLE log) {
 
 int32_t LogBlockBegin(LOGHANDLE log) {
   platform::PreserveLastError keep_error;
-  LockedRecord record(log);
+  LockedRecord record(log, true);
   return record ? Begin(*record) : 0;
 }
 
@@ -555,13 +663,13 @@ int32_t LogBlockEnd(LOGHANDLE log) {
   platform::PreserveLastError keep_error;
   // A thread without a block of its own waits here until the owner's block
   // is over, then finds nesting 0: it can never end someone else's block.
-  LockedRecord record(log);
+  LockedRecord record(log, true);
   return record ? End(*record) : 0;
 }
 
 bool LogWants(LOGHANDLE log, int32_t level) {
   platform::PreserveLastError keep_error;
-  LockedRecord record(log);
+  LockedRecord record(log, true);
   if (!record) return false;
   const int32_t current = CurrentLevel(*record);
   return current != 0 && level <= current;
@@ -576,7 +684,7 @@ void LogWrite(LOGHANDLE log, int32_t level, const char* format, ...) {
 
 void LogWriteV(LOGHANDLE log, int32_t level, const char* format, va_list arguments) {
   platform::PreserveLastError keep_error;
-  LockedRecord record(log);
+  LockedRecord record(log, true);
   if (record) WriteFormatted(*record, level, format, arguments);
 }
 
@@ -589,7 +697,7 @@ void LogHexDump(LOGHANDLE log, int32_t level, const void* data, int32_t count, c
 
 void LogHexDumpV(LOGHANDLE log, int32_t level, const void* data, int32_t count, const char* format, va_list arguments) {
   platform::PreserveLastError keep_error;
-  LockedRecord record(log);
+  LockedRecord record(log, true);
   if (!record || CurrentLevel(*record) == 0) return;
   // One block around the whole dump keeps its pieces together in the file
   // even when the caller has no block open.
@@ -612,13 +720,13 @@ void LogHexDumpV(LOGHANDLE log, int32_t level, const void* data, int32_t count, 
 
 int32_t LogGetIndent(LOGHANDLE log) {
   platform::PreserveLastError keep_error;
-  LockedRecord record(log);
+  LockedRecord record(log, true);
   return record ? record->indentation[record->stack_index] : 0;
 }
 
 int32_t LogAddIndent(LOGHANDLE log, int32_t delta) {
   platform::PreserveLastError keep_error;
-  LockedRecord record(log);
+  LockedRecord record(log, true);
   if (!record) return 0;
   int32_t& slot = record->indentation[record->stack_index];
   slot += delta;
@@ -627,10 +735,65 @@ int32_t LogAddIndent(LOGHANDLE log, int32_t delta) {
 
 int32_t LogSetIndent(LOGHANDLE log, int32_t indent) {
   platform::PreserveLastError keep_error;
-  LockedRecord record(log);
+  LockedRecord record(log, true);
   if (!record) return 0;
   int32_t& slot = record->indentation[record->stack_index];
   const int32_t previous = slot;
   slot = indent;
   return previous;
+}
+
+LogLine::LogLine(LOGHANDLE log, int32_t level) {
+  static_assert(kArea == kFormatArea);
+  record_ = Acquire(log, true, holder_);
+  if (record_ != nullptr && !Admit(*record_, level)) {
+    Release(holder_);
+    record_ = nullptr;
+  }
+  area_[0] = '\n';
+  size_ = 1;
+}
+
+LogLine::~LogLine() {
+  if (record_ == nullptr) return;
+  if (record_->nesting > 0 && !newline_in_text_) {
+    AppendLine(*record_, std::string_view(area_ + 1, size_ - 1));
+  } else {
+    platform::PreserveLastError keep_error;  // a block of its own goes to the file
+    Emit(*record_, std::string_view(area_, size_));
+  }
+  Release(holder_);
+}
+
+LogLine& LogLine::Text(const char* text) {
+  if (record_ == nullptr) return *this;
+  if (text == nullptr) text = "(null)";
+  const size_t size = std::strlen(text);
+  // Such a line takes the general way, which stamps every newline.
+  if (std::memchr(text, '\n', size) != nullptr) newline_in_text_ = true;
+  Put(text, size);
+  return *this;
+}
+
+LogLine& LogLine::Decimal(int32_t value) {
+  if (record_ == nullptr) return *this;
+  char text[24];
+  char* const end = text + sizeof text;
+  const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+  char* first = trace_format::DecimalBackwards(magnitude, end);
+  if (value < 0) *--first = '-';
+  Put(first, static_cast<size_t>(end - first));
+  return *this;
+}
+
+LogLine& LogLine::Hex(uint64_t value, bool upper, int width) {
+  if (record_ == nullptr) return *this;
+  char text[24];
+  char* const end = text + sizeof text;
+  // The zeros go under the digits first, in one copy of a fixed size.
+  std::memcpy(end - 16, "0000000000000000", 16);
+  const char* first = trace_format::HexBackwards(value, upper, end);
+  first = std::min<const char*>(first, end - std::clamp(width, 0, 16));
+  Put(first, static_cast<size_t>(end - first));
+  return *this;
 }

@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 
 #include "reader/rdr.h"
 
@@ -50,3 +53,44 @@ int32_t LogGetIndent(LOGHANDLE log);
 int32_t LogSetIndent(LOGHANDLE log, int32_t indent);  // previous value
 // Get and set in one step (one registry lookup); the new value.
 int32_t LogAddIndent(LOGHANDLE log, int32_t delta);
+
+// One message that starts a new line, written piece by piece: the same text
+// as LogWrite(log, level, "\n" + the pieces' formats) with the same
+// arguments, but without a format to parse. For the lines written at every
+// call of every operation. Holds the log from construction to destruction,
+// when the line joins the block (or its own block, when none is open).
+class LogLine {
+ public:
+  LogLine(LOGHANDLE log, int32_t level);
+  ~LogLine();
+  LogLine(const LogLine&) = delete;
+  LogLine& operator=(const LogLine&) = delete;
+
+  // A run of the line's own text: a literal without newlines.
+  template <size_t N>
+  LogLine& Literal(const char (&text)[N]) {
+    Put(text, N - 1);
+    return *this;
+  }
+  LogLine& Text(const char* text);  // %s
+  LogLine& Decimal(int32_t value);  // %d
+  // %x or %X; with a width (up to 16), zero-padded to it (%0<width>x).
+  LogLine& Hex(uint64_t value, bool upper, int width = 0);
+
+ private:
+  // Inline, so that a literal's copy has a constant size.
+  void Put(const char* text, size_t size) {
+    if (record_ == nullptr) return;
+    const size_t room = kArea - 1 - size_;
+    if (size > room) size = room;
+    std::memcpy(area_ + size_, text, size);
+    size_ += size;
+  }
+
+  TraceLogRecord* record_ = nullptr;        // null when the log keeps nothing of this level
+  std::shared_ptr<TraceLogRecord> holder_;  // held under the block lock, unless the thread's own block is reused
+  bool newline_in_text_ = false;
+  size_t size_ = 0;                      // the message in area_, its leading newline included
+  static constexpr size_t kArea = 1024;  // the room of a formatted message
+  char area_[kArea];
+};

@@ -47,3 +47,36 @@ TEST(TraceFormat, MatchesTheCLibraryAndCutsAtTheAreaAndAtAnEmbeddedTerminator) {
 }
 
 }  // namespace
+
+namespace {
+
+// The body after a line's newline, or "refused" when the line needs the
+// general way.
+__attribute__((format(printf, 2, 3))) std::string LineBody(size_t room, const char* format, ...) {
+  char out[64];
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = trace_format::FormatLineBody(out, room, format, arguments);
+  va_end(arguments);
+  return length < 0 ? "refused" : std::string(out, static_cast<size_t>(length));
+}
+
+// Formats are remembered by address; one rewritten in its buffer is parsed
+// anew. A line's body is what the message makes after its newline, in a
+// room one larger (the newline's); a newline of its own, in a text or from a %c, and a
+// conversion the C library makes send the line the general way.
+TEST(TraceFormat, RewrittenFormatsAndLineBodies) {
+  char format[16];
+  std::snprintf(format, sizeof format, "%s", "%d-%s");
+  ExpectSame(64, format, 7, "a");
+  std::snprintf(format, sizeof format, "%s", "%s+%5x");
+  ExpectSame(64, format, "b", 255u);
+  EXPECT_EQ(LineBody(64, "\nenter %s(%d)[%d]", "Op", -3, 12), "enter Op(-3)[12]");
+  EXPECT_EQ(LineBody(8, "\n%s", "0123456789"), "0123456");
+  for (const std::string& refused : {LineBody(64, "\n%s", "a\nb"), LineBody(64, "\na\nb"), LineBody(64, "x\n%d", 1),
+                                     LineBody(64, "\n%c", 'c'), LineBody(64, "\n%5.2f", 1.0)}) {
+    EXPECT_EQ(refused, "refused");
+  }
+}
+
+}  // namespace

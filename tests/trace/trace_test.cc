@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "platform/clock.h"
@@ -199,4 +202,67 @@ TEST_F(TraceTest, InstancesShareTheRootFileAndInvalidRecordsAreIgnored) {
   EXPECT_EQ(Read(), Opened(kTerminated) +
                         Lines({"Attached instances still outstanding; keeping logger active to be safe"}) +
                         Stamp(kStart, 0.0, 2) + "from instance" + kTerminated);
+}
+
+// A line built piece by piece is the text its format makes, inside a block
+// (indented) and outside one: extreme numbers, a null text, a newline in a
+// text, a text past the format area, a level the log leaves out.
+TEST_F(TraceTest, LinesBuiltPieceByPieceAreTheTextsOfTheirFormats) {
+  const std::string long_text(2000, 'z');
+  const char *volatile no_text = nullptr;  // volatile: the compiler must not see the null it warns about
+  using Build = std::function<void(LOGHANDLE)>;
+  // clang-format off
+  const std::pair<Build, Build> cases[] = {
+      {[](LOGHANDLE l) { LogLine(l, kTraceEntry).Literal("enter ").Text("Op").Literal("(").Decimal(INT32_MIN).Literal(")[").Decimal(0).Literal("]"); },
+       [](LOGHANDLE l) { LogWrite(l, kTraceEntry, "\nenter %s(%d)[%d]", "Op", INT32_MIN, 0); }},
+      {[](LOGHANDLE l) { LogLine(l, kTraceParameter).Text(nullptr).Hex(~0ull, true, 16).Hex(0xAB, true, 16).Hex(0, false).Hex(0xBEEF, false, 2); },
+       [&](LOGHANDLE l) { LogWrite(l, kTraceParameter, "\n%s%016llX%016X%x%02x", no_text, ~0ull, 0xABu, 0u, 0xBEEFu); }},
+      {[](LOGHANDLE l) { LogLine(l, kTraceDetail).Text("a\nb").Decimal(2147483647); },
+       [](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\n%s%d", "a\nb", 2147483647); }},
+      {[&](LOGHANDLE l) { LogLine(l, kTraceDetail).Literal("long ").Text(long_text.c_str()).Decimal(5); },
+       [&](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\nlong %s%d", long_text.c_str(), 5); }},
+      {[](LOGHANDLE l) { LogLine(l, 0x601).Literal("left out"); }, [](LOGHANDLE l) { LogWrite(l, 0x601, "\nleft out"); }}};
+  // clang-format on
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    std::string texts[2];
+    for (int way = 0; way < 2; ++way) {
+      const std::string name = std::to_string(i) + "-" + std::to_string(way);
+      LOGHANDLE log = Open(kTraceDetail, name);
+      const Build &build = way == 0 ? cases[i].first : cases[i].second;
+      build(log);  // a block of its own
+      LogBlockBegin(log);
+      LogSetIndent(log, 3);
+      build(log);
+      LogBlockEnd(log);
+      LogClose(log);
+      texts[way] = Read(name);
+    }
+    EXPECT_EQ(texts[0], texts[1]) << i;
+  }
+}
+
+// The calendar part of the stamp turns with the local-time second, and a
+// clock installed in place of another (even at the same address) is read.
+TEST_F(TraceTest, StampsFollowTheSecondsAndTheInstalledClock) {
+  LOGHANDLE log = Open(kTraceDetail);
+  LogBlockBegin(log);
+  clock_.Advance(916);  // 20:42:07.999
+  LogWrite(log, kTraceDetail, "\n%s", "a");
+  clock_.Advance(1);
+  LogWrite(log, kTraceDetail, "\n%s", "b");
+  LogBlockEnd(log);
+  std::optional<platform::VirtualClock> other;
+  other.emplace(platform::LocalTime{2027, 3, 9, 1, 2, 3, 0, 2});
+  {
+    platform::ScopedClock scoped(*other);
+    LogWrite(log, kTraceDetail, "\n%s", "c");
+  }
+  other.emplace(platform::LocalTime{2027, 4, 9, 1, 2, 3, 0, 2});
+  platform::ScopedClock scoped(*other);
+  LogWrite(log, kTraceDetail, "\n%s", "d");
+  LogClose(log);
+  const std::string second = Stamp("Dec  5 20:42:08", 0.917), march = Stamp("Mar  9 01:02:03", 0),
+                    april = Stamp("Apr  9 01:02:03", 0);
+  EXPECT_EQ(Read(), Banner(second) + Stamp(kStart, 0.916) + "a" + second + "b" + second + march + "c" + april + "d" +
+                        april + "Logging terminated" + april);
 }
