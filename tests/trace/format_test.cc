@@ -43,6 +43,7 @@ TEST(TraceFormat, MatchesTheCLibraryAndCutsAtTheAreaAndAtAnEmbeddedTerminator) {
   ExpectSame(8, "%s", "0123456789");
   ExpectSame(8, "0123%08x", 0xFFu);
   ExpectSame(1, "%d", 12);
+  ExpectSame(3, "ab%%");
   ExpectSame(64, "ab%ccd", '\0');
 }
 
