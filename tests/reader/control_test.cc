@@ -12,6 +12,7 @@
 #include "sim/wire.h"
 #include "tests/support/expect_error.h"
 #include "tests/support/sim_bench.h"
+#include "tests/support/trace_capture.h"
 #include "transport/memory.h"
 
 namespace {
@@ -28,6 +29,7 @@ std::vector<uint8_t> Pattern(size_t size) {
 }
 
 TEST(HandleSettings, PacketSizeFlushAndReconnectOffUsb) {
+  testing_support::TraceCapture trace;
   ReaderOwner memory(MEMOpen());
   EXPECT_EQ(RDRTimeout(memory.get()), 5);
   EXPECT_FAILS_ON(memory, RDRPacketSizeSet(memory.get(), 0), 0, kErrInvalidParameter);
@@ -40,6 +42,7 @@ TEST(HandleSettings, PacketSizeFlushAndReconnectOffUsb) {
 // A memory handle fails every exchange without recording an error, so an
 // error recorded on it proves the operation stopped before it sent anything.
 TEST(ControlArguments, RefusedBeforeSending) {
+  testing_support::TraceCapture trace;
   ReaderOwner handle(MEMOpen());
   std::vector<uint8_t> data(1025, 0x5A);
   EXPECT_FAILS_ON(handle, RDRFilePacketWriteRequest(handle.get(), 0, 1025, 1, data.data(), 1025, 1, nullptr), 0,
@@ -51,6 +54,7 @@ TEST(ControlArguments, RefusedBeforeSending) {
   SetErrorCode(handle.get(), LibraryError(kErrTimeout));
   EXPECT_EQ(RDRWriteEepromLineFX3(handle.get(), 0, 0, 1025, data.data()), 0);
   EXPECT_EQ(handle->last_error, LibraryError(kErrTimeout));
+  EXPECT_NE(trace.Read().find("write length 1025 larger than buffer 1024"), std::string::npos);
 }
 
 class ControlOnUnit : public ::testing::Test {

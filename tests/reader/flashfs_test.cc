@@ -128,9 +128,9 @@ TEST(FlashFileModes, ReadWriteAppendUnknownCharactersAndZeroItemSize) {
   EXPECT_EQ(F_ferror(log), 1);
   F_fclose(log);
   EXPECT_EQ(Str(bench.Read("log.txt")), "abcde");
-  // Item size zero writes nothing but is still a write.
+  // Item size zero (or no items) reads nothing; item size zero writes nothing but is still a write.
   FlashFile* reader = bench.Open("log.txt", "rb");
-  EXPECT_EQ(F_fread(buffer, 0, 3, reader), 0);
+  EXPECT_EQ(std::pair(F_fread(buffer, 0, 3, reader), F_fread(buffer, 1, 0, reader)), std::pair(0, 0));
   EXPECT_FAILS_WITH(F_fread(nullptr, 1, 1, reader), -1, kErrInvalidParameter);
   EXPECT_FAILS_WITH(F_fwrite("x", 0, 3, reader), 0, 42);
   EXPECT_EQ(F_ferror(reader), 1);
@@ -342,6 +342,7 @@ TEST(FlashCorruption, AttachFailingAfterInitLeavesNothingAttached) {
   bench.ClearTraffic();
   ASSERT_TRUE(bench.Write("a", Pattern(3, 14)));
   EXPECT_EQ(bench.Requests(sim::kSubInit).size(), 1u);  // attached again, entry 0 read again
+  EXPECT_EQ(bench.Requests(sim::kSubNew).at(0).body, Bytes({6, 0, 0, 0, 0, 0, 0, 0, 0, 0}));  // no id, no location hint
   // A negative size field: nothing is appended, and a removal still reports sane progress.
   ASSERT_TRUE(bench.flash().PokeLogical(0, sim::kDirectorySector, 36, Bytes{4, 0xFC, 0xFF, 0xFF}));
   bench.Reopen();
@@ -360,6 +361,7 @@ TEST(FlashFileObjects, InvalidObjectsAreRefusedWithoutBeingRead) {
   // would report a read of freed memory).
   char buffer[4] = {};
   EXPECT_FAILS_WITH(F_fread(buffer, 1, 1, file), -1, 4);
+  EXPECT_FAILS_WITH(F_ftell(file), -1, 4);
   // A file outliving its reader handle is still released by its close.
   FlashFile* orphan = bench.Open("orphan", "w");
   bench.Close();
@@ -426,6 +428,7 @@ TEST(FlashCopy, FailuresNameTheSideThatFailed) {
   WriteFile(source, Str(Pattern(30000, 4)));
   EXPECT_FAILS_WITH(F_cp(handle, dir.File("missing").c_str(), "0:x"), -1, kErrLocalOpen);
   EXPECT_FAILS_WITH(F_cp(handle, "0:missing", dir.File("y").c_str()), -1, kErrLocalOpen);
+  EXPECT_FAILS_WITH(F_cp(handle, "0:x", ""), -1, kErrInvalidParameter);
   ASSERT_EQ(F_cp(handle, source.c_str(), "0:src.bin"), 30000);
   // A folder is no file: refused before the reader sees a request.
   const uint64_t sector_requests = bench.flash().Statistics().sector_requests;
@@ -440,8 +443,10 @@ TEST(FlashCopy, FailuresNameTheSideThatFailed) {
   EXPECT_EQ(ReadFile(keep), "keep");
   // Two entry reads to open, 19 reads in the first pass and 20 in the second:
   // the 46th read fails in the last pass, the one that also reaches the end.
-  bench.flash().InjectStatus(sim::kSubRead, -122, 45, 1);
-  EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", dir.File("back.bin").c_str()), -1, kErrLocalRead);
+  for (uint32_t failing : {45, 3}) {  // in the last pass, and in the first
+    bench.flash().InjectStatus(sim::kSubRead, -122, failing, 1);
+    EXPECT_FAILS_WITH(F_cp(handle, "0:src.bin", dir.File("back.bin").c_str()), -1, kErrLocalRead);
+  }
   bench.flash().InjectStatus(sim::kSubWrite, -122, 3, 1);
   EXPECT_FAILS_WITH(F_cp(handle, source.c_str(), "0:other.bin"), -1, kErrLocalWrite);
 }

@@ -88,6 +88,7 @@ TEST(SectorCommands, RequestBytesRepliesLocationsAndTheirTrace) {
 }
 
 TEST(SectorCommands, RawSectorsWriteReadEraseAndNorRule) {
+  testing_support::TraceCapture trace;
   SectorBench bench;
   RDRHANDLE handle = bench.handle();
   std::vector<uint8_t> block(1024);

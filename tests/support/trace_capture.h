@@ -18,7 +18,9 @@ class TraceCapture {
 
   // What the file holds so far.
   std::string Read() const { return ReadFile(path_); }
-  // Uninstalls and closes the log: LogClose's result, 0 once closed.
+  // Uninstalls and closes the log: LogClose's result, 0 once closed. Every
+  // operation the log saw must have traced its parameters under the names in
+  // traced_parameters.txt: support staff read the log by those names.
   int32_t Close();
 
  private:
@@ -28,7 +30,8 @@ class TraceCapture {
 };
 
 // The names an operation's first call in `trace` gave its parameters, joined
-// by commas: the "name=0x..." lines right after its enter line.
-std::string TracedParameters(const std::string& trace, const std::string& operation);
+// by commas: the "name=0x..." lines right after its enter line; `absent` when
+// it was not called.
+std::string TracedParameters(const std::string& trace, const std::string& operation, const std::string& absent);
 
 }  // namespace testing_support

@@ -119,7 +119,6 @@ TEST_F(SerialTest, NoiseBeforeTheReplyIsKeptInOrder) {
   ASSERT_EQ(Exchange({}, reply, 40), 1);
   EXPECT_EQ(reply, body);
   EXPECT_EQ(DrainRing(), (std::vector<int32_t>{0x33, 0x01, 0x44, 0xFE, 0x01, 0x01}));
-  EXPECT_EQ(testing_support::TracedParameters(trace.Read(), "SERSendReceive"), "vhdl,ohdr,odata,ihdr,idata");
 }
 
 // A damaged reply and one larger than the capacity are never taken; the
@@ -192,7 +191,11 @@ TEST_F(SerialTest, Failures) {
   ReaderOwner memory(MEMOpen());
   RDRMSGHDR ohdr{0, kCommand, 0}, ihdr{0, 0, 0};
   EXPECT_FAILS_WITH(SERSendReceive(memory.get(), &ohdr, nullptr, &ihdr, nullptr), 0, kErrInvalidParameter);
+  EXPECT_FAILS_WITH(SERGetCharacter(memory.get()), -1, kErrInvalidParameter);
   EXPECT_EQ(memory->last_error, 0);
+  // Nor is a USB operation's: refused, the error on the handle.
+  EXPECT_FAILS_ON(memory, USBReconnect(memory.get()), 0, kErrInvalidParameter);
+  EXPECT_EQ(USBFlush(nullptr), 0);
 }
 
 // Caller-supplied functions see their context, and the getter falls back to
