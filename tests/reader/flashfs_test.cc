@@ -418,6 +418,8 @@ TEST(FlashCopy, ThreePassesAndProgressEndingAt99) {
   EXPECT_EQ(F_cp(bench.handle(), "0:app.bin", "1:copy"), 20401);
   EXPECT_EQ(F_cp(bench.handle(), "1:copy", dir.File("out").c_str()), 20401);
   EXPECT_TRUE(ReadFile(dir.File("out")) == Str(Pattern(20401, 3)));
+  WriteFile(dir.File("empty"), "");  // one pass that reads nothing
+  EXPECT_EQ(F_cp(bench.handle(), dir.File("empty").c_str(), "0:empty"), 0);
 }
 
 TEST(FlashCopy, FailuresNameTheSideThatFailed) {
