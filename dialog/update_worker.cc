@@ -183,9 +183,8 @@ class WorkerRun {
   }
 
   // Opens a file for a packet transfer and reads the 32 bytes it starts with.
-  bool OpenForPackets(const RT::BaseString& path, const char* what, LocalFile* file, uint32_t* size,
-                      std::array<uint8_t, kApplicationHeaderBytes>* header) {
-    const std::string failure = OpenFirmwareForPackets(path.c_str(), what, file, size, header);
+  bool OpenForPackets(const RT::BaseString& path, const char* what, PacketFile* opened) {
+    const std::string failure = OpenFirmwareForPackets(path.c_str(), what, opened);
     if (!failure.empty()) Abort(failure.c_str());
     return failure.empty();
   }
@@ -210,12 +209,10 @@ class WorkerRun {
       Step();
     } else if (protocol == 2) {
       Message(RT::BaseString("Updating app.bin firmware file- %s", file.c_str()));
-      LocalFile local;
-      uint32_t size = 0;
-      std::array<uint8_t, kApplicationHeaderBytes> header{};
-      if (!OpenForPackets(file, "application", &local, &size, &header)) return;
-      if (!IsApplicationHeader(header)) return Abort("Invalid application file header, aborting Update");
-      const int32_t result = RdrNewFileCopy(local.get(), size, "app.bin", kPacketSize, LogStyle::kDialog);
+      PacketFile local;
+      if (!OpenForPackets(file, "application", &local)) return;
+      if (!IsApplicationHeader(local.header)) return Abort("Invalid application file header, aborting Update");
+      const int32_t result = RdrNewFileCopy(local.file.get(), local.size, "app.bin", kPacketSize, LogStyle::kDialog);
       if (result != 0) return Abort(RT::BaseString("Update of app.bin failed (res = %d), aborting Update", result));
       Step();
     } else {
@@ -265,11 +262,9 @@ class WorkerRun {
     Activity("Updating fx3.bin file");
     int32_t result = 0;
     if (protocol == 2) {
-      LocalFile local;
-      uint32_t size = 0;
-      std::array<uint8_t, kApplicationHeaderBytes> header{};
-      if (!OpenForPackets(file, "fx3App", &local, &size, &header)) return;
-      result = RdrNewFileCopy(local.get(), size, "fx3.bin", kPacketSize, LogStyle::kDialog);
+      PacketFile local;
+      if (!OpenForPackets(file, "fx3App", &local)) return;
+      result = RdrNewFileCopy(local.file.get(), local.size, "fx3.bin", kPacketSize, LogStyle::kDialog);
     } else {
       result = RdrOldFileCopy(file.c_str(), "fx3.bin", LogStyle::kDialog);
     }

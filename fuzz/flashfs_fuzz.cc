@@ -87,7 +87,7 @@ void Operation(RDRHANDLE handle, std::array<FlashFile*, kSlots>& files, Tape& ta
       const int32_t items = Count(tape);
       const int64_t bytes = int64_t{size} * items;
       if (file == nullptr || bytes < 0 || bytes > 6000) break;
-      std::unique_ptr<uint8_t[]> buffer(new uint8_t[static_cast<size_t>(bytes)]);
+      auto buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(bytes));
       const int32_t read = F_fread(buffer.get(), size, items, file);
       if (read < -1 || read > std::max(items, 0)) __builtin_trap();
       break;
@@ -97,7 +97,7 @@ void Operation(RDRHANDLE handle, std::array<FlashFile*, kSlots>& files, Tape& ta
       const int32_t items = Count(tape);
       const int64_t bytes = int64_t{size} * items;
       if (file == nullptr || bytes < 0 || bytes > 6000) break;
-      std::unique_ptr<uint8_t[]> buffer(new uint8_t[static_cast<size_t>(bytes)]());
+      auto buffer = std::make_unique<uint8_t[]>(static_cast<size_t>(bytes));
       const int32_t written = F_fwrite(buffer.get(), size, items, file);
       if (written < -1 || written > std::max(items, 0)) __builtin_trap();
       break;

@@ -25,7 +25,8 @@ namespace {
 
 // A heap block of exactly `length` bytes (none for length <= 0).
 struct Block {
-  explicit Block(int32_t length) : bytes(length > 0 ? new uint8_t[static_cast<size_t>(length)]() : nullptr) {}
+  explicit Block(int32_t length)
+      : bytes(length > 0 ? std::make_unique<uint8_t[]>(static_cast<size_t>(length)) : nullptr) {}
   uint8_t* get() const { return bytes.get(); }
   std::unique_ptr<uint8_t[]> bytes;
 };

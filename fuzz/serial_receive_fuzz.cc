@@ -37,7 +37,7 @@ int SerialReceive(const uint8_t* data, size_t size) {
   RDRTimeoutSet(handle, 1);
 
   auto header = std::make_unique<RDRMSGHDR>(RDRMSGHDR{capacity, 0, 0});
-  std::unique_ptr<uint8_t[]> body(capacity == 0 ? nullptr : new uint8_t[capacity]);
+  std::unique_ptr<uint8_t[]> body = capacity == 0 ? nullptr : std::make_unique_for_overwrite<uint8_t[]>(capacity);
   RDRMSGHDR request{0, 14, 0};
   const int32_t result = SERSendReceive(handle, &request, nullptr, header.get(), body.get());
   if (result == 1 && (header->Size & 0x8000) == 0 && header->Size > capacity) __builtin_trap();

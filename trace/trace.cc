@@ -316,6 +316,21 @@ int32_t Spaces(const TraceLogRecord& record) {
   return indent > 0 ? indent : 0;
 }
 
+// Writes a line's head (stamp and indentation) at the end of the buffer,
+// where `room` bytes are reserved. The usual head is copied in fixed sizes,
+// without a call into the C library, when the room allows.
+void PutHead(char* out, uint64_t room, const StampCache& stamp, uint64_t spaces) {
+  static constexpr char kSpaces[] = "                                ";
+  constexpr uint64_t kFixedSpaces = sizeof kSpaces - 1;
+  if (room >= sizeof stamp.text + kFixedSpaces && spaces <= kFixedSpaces) {
+    std::memcpy(out, stamp.text, sizeof stamp.text);
+    std::memcpy(out + stamp.size, kSpaces, kFixedSpaces);
+    return;
+  }
+  std::memcpy(out, stamp.text, stamp.size);
+  std::memset(out + stamp.size, ' ', spaces);
+}
+
 // Appends a message with every newline turned into a stamped, indented line
 // start. The whole message goes in or none of it, so a full buffer never
 // ends in half a line.
@@ -343,36 +358,21 @@ void AppendMessage(TraceLogRecord& record, std::string_view text) {
   const uint64_t needed = text.size() - newlines + newlines * (stamp.size + spaces);
   if (!Reserve(record, needed)) return;
   char* out = record.buffer.get() + record.buffer_length;
+  const char* const capacity_end = record.buffer.get() + record.buffer_capacity;
   const char* at = begin;
-  // Bounded as above.
+  // Bounded as above. A head's fixed-size copies may run into text that is
+  // copied after it.
   for (uint64_t i = 0; i < newlines; ++i) {
     const char* newline =
         i < kKeptPlaces ? places[i] : static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
     std::memcpy(out, at, static_cast<size_t>(newline - at));
     out += newline - at;
-    std::memcpy(out, stamp.text, stamp.size);
-    out += stamp.size;
-    std::memset(out, ' ', spaces);
-    out += spaces;
+    PutHead(out, static_cast<uint64_t>(capacity_end - out), stamp, spaces);
+    out += stamp.size + spaces;
     at = newline + 1;
   }
   std::memcpy(out, at, static_cast<size_t>(end - at));
   record.buffer_length += static_cast<int32_t>(needed);
-}
-
-// Writes a line's head (stamp and indentation) at the end of the buffer,
-// where `room` bytes are reserved. The usual head is copied in fixed sizes,
-// without a call into the C library, when the room allows.
-void PutHead(char* out, uint64_t room, const StampCache& stamp, uint64_t spaces) {
-  static constexpr char kSpaces[] = "                                ";
-  constexpr uint64_t kFixedSpaces = sizeof kSpaces - 1;
-  if (room >= sizeof stamp.text + kFixedSpaces && spaces <= kFixedSpaces) {
-    std::memcpy(out, stamp.text, sizeof stamp.text);
-    std::memcpy(out + stamp.size, kSpaces, kFixedSpaces);
-    return;
-  }
-  std::memcpy(out, stamp.text, stamp.size);
-  std::memset(out + stamp.size, ' ', spaces);
 }
 
 // Appends a message that is one new line ("\n" and `body` without one):

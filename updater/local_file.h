@@ -34,17 +34,25 @@ inline bool IsApplicationHeader(std::span<const uint8_t, kApplicationHeaderBytes
   return ReadLe32(header.data()) == 0xA5A5A5A5u && ReadLe32(header.data() + 4) == 0x01010101u;
 }
 
+// A firmware file opened for a packet transfer: its size and the header it
+// starts with.
+struct PacketFile {
+  LocalFile file;
+  uint32_t size = 0;
+  std::array<uint8_t, kApplicationHeaderBytes> header{};
+};
+
 // Opens a firmware file for a packet transfer and reads the header it starts
 // with. Returns the line that aborts the update when either fails, naming the
 // file as `what`; empty on success.
-inline std::string OpenFirmwareForPackets(const char* path, const char* what, LocalFile* file, uint32_t* size,
-                                          std::array<uint8_t, kApplicationHeaderBytes>* header) {
-  file->reset(std::fopen(path, "rb"));
-  if (*file == nullptr) return std::string("Can not open ") + what + " file, aborting Update";
-  const int64_t measured = MeasureFile(file->get());
-  if (measured < 0 || std::fread(header->data(), 1, header->size(), file->get()) != header->size()) {
+inline std::string OpenFirmwareForPackets(const char* path, const char* what, PacketFile* opened) {
+  opened->file.reset(std::fopen(path, "rb"));
+  if (opened->file == nullptr) return std::string("Can not open ") + what + " file, aborting Update";
+  const int64_t measured = MeasureFile(opened->file.get());
+  std::array<uint8_t, kApplicationHeaderBytes>& header = opened->header;
+  if (measured < 0 || std::fread(header.data(), 1, header.size(), opened->file.get()) != header.size()) {
     return std::string("Can not read ") + what + " file header, aborting Update";
   }
-  *size = static_cast<uint32_t>(measured);
+  opened->size = static_cast<uint32_t>(measured);
   return {};
 }
