@@ -9,8 +9,6 @@ namespace platform {
 namespace {
 
 RealClock g_real_clock;
-std::atomic<Clock*> g_clock{&g_real_clock};
-std::atomic<uint64_t> g_installations{0};
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -105,13 +103,14 @@ LocalTime VirtualClock::Now() {
   return t;
 }
 
-Clock& GetClock() { return *g_clock.load(std::memory_order_acquire); }
+namespace clock_detail {
+std::atomic<Clock*> installed{&g_real_clock};
+std::atomic<uint64_t> installations{0};
+}  // namespace clock_detail
 
 void SetClock(Clock* clock) {
-  g_clock.store(clock ? clock : &g_real_clock, std::memory_order_release);
-  g_installations.fetch_add(1, std::memory_order_acq_rel);
+  clock_detail::installed.store(clock ? clock : &g_real_clock, std::memory_order_release);
+  clock_detail::installations.fetch_add(1, std::memory_order_acq_rel);
 }
-
-uint64_t ClockInstallations() { return g_installations.load(std::memory_order_acquire); }
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 // installed clock, so tests can run every wait on virtual time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -66,13 +67,19 @@ class VirtualClock final : public Clock {
   std::unique_ptr<State> state_;
 };
 
-Clock& GetClock();
+namespace clock_detail {
+// Set only by SetClock; read inline, as every trace line reads the clock.
+extern std::atomic<Clock*> installed;
+extern std::atomic<uint64_t> installations;
+}  // namespace clock_detail
+
+inline Clock& GetClock() { return *clock_detail::installed.load(std::memory_order_acquire); }
 // Installs a clock for the whole process; null restores the real clock.
 // The caller keeps ownership and must keep it alive while installed.
 void SetClock(Clock* clock);
 // How many times a clock was installed: a value cached from one clock is
 // not taken for another's, even one built at the same address.
-uint64_t ClockInstallations();
+inline uint64_t ClockInstallations() { return clock_detail::installations.load(std::memory_order_acquire); }
 
 // Installs a clock for the lifetime of the guard (tests).
 class ScopedClock {

@@ -58,18 +58,19 @@ int32_t InvokeCallback(RDRHANDLE handle, uint32_t elapsed, int32_t progress) {
 // call, so they are put together piece by piece; each says the format whose
 // text it makes.
 
-// "\nenter %s(%d)[%d]"
+// The block's begin, then "\nenter %s(%d)[%d]", then one more indentation.
 void WriteEnterLine(LOGHANDLE log, const char* name, int32_t line) {
-  LogLine(log, kTraceEntry)
+  LogLine(log, kTraceEntry, LineRole::kEntry)
       .Literal("enter ")
-      .Text(name)
+      .Name(name)
       .Literal("(")
       .Decimal(line)
       .Literal(")[")
-      .Decimal(platform::CurrentThreadId())
+      .ThreadId()
       .Literal("]");
 }
 
+// One indentation less, then
 // "\nexit  %s(%d)[%d] with success 0x%X"
 // "\nexit  %s(%d)[%d] with failure 0x%X, error=0x%x"
 // (a pointer result as QUORVEL_PTR), then the block's end. `error` is the
@@ -77,18 +78,14 @@ void WriteEnterLine(LOGHANDLE log, const char* name, int32_t line) {
 // handle-less operations.
 void WriteExitLine(LOGHANDLE log, const char* name, int32_t line, bool success, uint64_t result, int result_width,
                    int32_t error) {
-  LogAddIndent(log, -1);
-  {
-    LogLine exit(log, kTraceEntry);
-    exit.Literal("exit  ").Text(name).Literal("(").Decimal(line).Literal(")[").Decimal(platform::CurrentThreadId());
-    if (success) {
-      exit.Literal("] with success 0x").Hex(result, true, result_width);
-    } else {
-      exit.Literal("] with failure 0x").Hex(result, true, result_width);
-      exit.Literal(", error=0x").Hex(static_cast<uint32_t>(error), false);
-    }
+  LogLine exit(log, kTraceEntry, LineRole::kExit);
+  exit.Literal("exit  ").Name(name).Literal("(").Decimal(line).Literal(")[").ThreadId();
+  if (success) {
+    exit.Literal("] with success 0x").Hex(result, true, result_width);
+  } else {
+    exit.Literal("] with failure 0x").Hex(result, true, result_width);
+    exit.Literal(", error=0x").Hex(static_cast<uint32_t>(error), false);
   }
-  LogBlockEnd(log);
 }
 
 void WriteExitInteger(LOGHANDLE log, const char* name, int32_t line, bool success, int32_t result, int32_t error) {
@@ -100,13 +97,13 @@ void WriteExitPointer(LOGHANDLE log, const char* name, int32_t line, bool succes
 }
 
 // "\n%s=0x%x"
-void WriteIntLine(LOGHANDLE log, const char* name, int32_t value) {
-  LogLine(log, kTraceParameter).Text(name).Literal("=0x").Hex(static_cast<uint32_t>(value), false);
+void WriteIntLine(LOGHANDLE log, std::string_view name, int32_t value) {
+  LogLine(log, kTraceParameter).Name(name).Literal("=0x").Hex(static_cast<uint32_t>(value), false);
 }
 
 // "\n%s=0x" QUORVEL_PTR
-void WritePointerLine(LOGHANDLE log, const char* name, const void* pointer) {
-  LogLine(log, kTraceParameter).Text(name).Literal("=0x").Hex(Address(pointer), true, kPointerDigits);
+void WritePointerLine(LOGHANDLE log, std::string_view name, const void* pointer) {
+  LogLine(log, kTraceParameter).Name(name).Literal("=0x").Hex(Address(pointer), true, kPointerDigits);
 }
 
 }  // namespace
@@ -180,11 +177,7 @@ int32_t Enter(RDRHANDLE handle, const char* name, int32_t line, bool abort_refus
   }
   const bool held = InOpenFrame(handle);
   if (!held) handle->lock.lock();
-  if (Traced(handle->trace)) {
-    LogBlockBegin(handle->trace);
-    WriteEnterLine(handle->trace, name, line);
-    LogAddIndent(handle->trace, 1);
-  }
+  if (Traced(handle->trace)) WriteEnterLine(handle->trace, name, line);
   if (handle->in_callback != 0) {
     SetLibraryError(handle, kErrCallbackReentry);
     RefuseEntry(handle, "\nERROR: enter %s(%d)[%d] with recursive call from callback function", name, line);
@@ -275,9 +268,7 @@ void* HandleExitPointer(RDRHANDLE handle, const char* name, int32_t line, uint32
 
 int32_t LogEnter(LOGHANDLE log, const char* name, int32_t line) {
   if (!Traced(log)) return 1;
-  LogBlockBegin(log);
   WriteEnterLine(log, name, line);
-  LogAddIndent(log, 1);
   return 1;
 }
 
@@ -291,17 +282,17 @@ void* LogExitPointer(LOGHANDLE log, const char* name, int32_t line, uint32_t che
   return result;
 }
 
-void TraceInt(RDRHANDLE handle, const char* name, int32_t value) {
+void TraceInt(RDRHANDLE handle, std::string_view name, int32_t value) {
   LOGHANDLE log = TraceTarget(handle);
   if (Traced(log)) WriteIntLine(log, name, value);
 }
 
-void TracePointer(RDRHANDLE handle, const char* name, const void* pointer) {
+void TracePointer(RDRHANDLE handle, std::string_view name, const void* pointer) {
   LOGHANDLE log = TraceTarget(handle);
   if (Traced(log)) WritePointerLine(log, name, pointer);
 }
 
-void TraceString(RDRHANDLE handle, const char* name, const char* text) {
+void TraceString(RDRHANDLE handle, std::string_view name, const char* text) {
   LOGHANDLE log = TraceTarget(handle);
   if (!Traced(log)) return;
   WritePointerLine(log, name, text);
@@ -327,13 +318,16 @@ void TraceDump(RDRHANDLE handle, int32_t level, const void* data, int32_t count,
   va_end(arguments);
 }
 
-void LogTraceString(LOGHANDLE log, const char* name, const char* text) {
-  LogWrite(log, kTraceParameter, "\n%s=0x" QUORVEL_PTR " (%s)", name, Address(text), text != nullptr ? text : "NULL");
+void LogTraceString(LOGHANDLE log, std::string_view name, const char* text) {
+  LogWrite(log, kTraceParameter, "\n%.*s=0x" QUORVEL_PTR " (%s)", static_cast<int>(name.size()), name.data(),
+           Address(text), text != nullptr ? text : "NULL");
 }
 
-void LogTracePointer(LOGHANDLE log, const char* name, const void* pointer) { WritePointerLine(log, name, pointer); }
+void LogTracePointer(LOGHANDLE log, std::string_view name, const void* pointer) {
+  WritePointerLine(log, name, pointer);
+}
 
-void LogTraceInt(LOGHANDLE log, const char* name, int32_t value) { WriteIntLine(log, name, value); }
+void LogTraceInt(LOGHANDLE log, std::string_view name, int32_t value) { WriteIntLine(log, name, value); }
 
 void SetAllocationFailureCountdown(int32_t countdown) { g_allocation_failure_countdown.store(countdown); }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "reader/rdr.h"
 
@@ -24,6 +25,10 @@ inline constexpr uint32_t kCheckValidHandle = 0x80000005;
 bool CheckIntegerResult(uint32_t check, int32_t result);
 bool CheckPointerResult(uint32_t check, const void* result);
 
+// Operation and parameter names are the library's own identifiers, written
+// into trace lines as they are: they hold no newline. Operation names come as
+// C strings, as every call passes its name along, traced or not; parameter
+// names as views, their lengths known where they are written.
 int32_t HandleEnter(RDRHANDLE handle, const char* name, int32_t line);
 // The entry step of operations that the progress callback's abort answer
 // must not stop: the closes, which must release what they hold, and the
@@ -39,17 +44,17 @@ int32_t LogEnter(LOGHANDLE log, const char* name, int32_t line);
 int32_t LogExit(LOGHANDLE log, const char* name, int32_t line, uint32_t check, int32_t result);
 void* LogExitPointer(LOGHANDLE log, const char* name, int32_t line, uint32_t check, void* result);
 
-void TraceInt(RDRHANDLE handle, const char* name, int32_t value);
-void TracePointer(RDRHANDLE handle, const char* name, const void* pointer);
-void TraceString(RDRHANDLE handle, const char* name, const char* text);
+void TraceInt(RDRHANDLE handle, std::string_view name, int32_t value);
+void TracePointer(RDRHANDLE handle, std::string_view name, const void* pointer);
+void TraceString(RDRHANDLE handle, std::string_view name, const char* text);
 void Trace(RDRHANDLE handle, int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 // Hex dump of data to the handle's trace instance (or the global log).
 void TraceDump(RDRHANDLE handle, int32_t level, const void* data, int32_t count, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
 // Text parameter on a trace log without a handle: "\n%s=0x%p (%s)".
-void LogTraceString(LOGHANDLE log, const char* name, const char* text);
-void LogTracePointer(LOGHANDLE log, const char* name, const void* pointer);
-void LogTraceInt(LOGHANDLE log, const char* name, int32_t value);
+void LogTraceString(LOGHANDLE log, std::string_view name, const char* text);
+void LogTracePointer(LOGHANDLE log, std::string_view name, const void* pointer);
+void LogTraceInt(LOGHANDLE log, std::string_view name, int32_t value);
 
 int32_t SetErrorCode(RDRHANDLE handle, int32_t code);
 // Records library error N; returns its code.

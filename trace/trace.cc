@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -58,9 +59,9 @@ struct TraceLogRecord : std::enable_shared_from_this<TraceLogRecord> {
   // kKindTraceLog while live; cleared (under the block lock) at close or
   // detach so that operations already past the registry back off.
   std::atomic<uint32_t> tag{0};
-  // Held once per open block nesting level by the thread that owns the block,
-  // plus transiently by every operation on the record. Guards every field
-  // from `indentation` to `buffer_length`.
+  // Held once by the thread that owns the open block, from its outermost
+  // begin to its end, plus transiently by every operation on the record.
+  // Guards every field from `indentation` to `stamp`.
   std::recursive_mutex block_lock;
   // Guards `file`; taken by every record that writes into this root's file.
   std::recursive_mutex file_lock;
@@ -77,6 +78,10 @@ struct TraceLogRecord : std::enable_shared_from_this<TraceLogRecord> {
   std::unique_ptr<char[]> buffer;
   int32_t buffer_capacity = 0;
   int32_t buffer_length = 0;
+  // Set while a LogLine is being put together in `buffer`: the record is
+  // then refused to every other operation (which can only come from the
+  // building thread, as it holds the lock).
+  bool building_line = false;
   StampCache stamp;
   std::string path;  // root only; fixed at open
 };
@@ -150,20 +155,32 @@ struct OwnedBlock {
 };
 thread_local OwnedBlock t_owned_block;
 
-// The record of `log` with its block lock held, or null; `holder` keeps it
-// in memory while held. A record whose block the calling thread holds is
-// taken as it is when `reuse_own_block` allows, with `holder` left empty.
-TraceLogRecord* Acquire(const TraceLogRecord* log, bool reuse_own_block, std::shared_ptr<TraceLogRecord>& holder) {
-  if (reuse_own_block && log != nullptr && log == t_owned_block.handle) return t_owned_block.record;
+// Acquire's way through the registry.
+[[gnu::noinline]] TraceLogRecord* AcquireFound(const TraceLogRecord* log, std::shared_ptr<TraceLogRecord>& holder) {
   holder = Find(log);
   if (!holder) return nullptr;
   holder->block_lock.lock();
-  if (holder->tag.load() != kKindTraceLog) {
+  if (holder->tag.load() != kKindTraceLog || holder->building_line) {
     holder->block_lock.unlock();
     holder.reset();
     return nullptr;
   }
   return holder.get();
+}
+
+// The record of `log` with its block lock held, or null; `holder` keeps it
+// in memory while held. A record whose block the calling thread holds is
+// taken as it is when `reuse_own_block` allows, with `holder` left empty.
+// A record with a line under construction is refused (only its building
+// thread can get here while it is). Inline: every message of a block takes
+// the first way.
+inline TraceLogRecord* Acquire(const TraceLogRecord* log, bool reuse_own_block,
+                               std::shared_ptr<TraceLogRecord>& holder) {
+  if (reuse_own_block && log != nullptr && log == t_owned_block.handle) {
+    TraceLogRecord* record = t_owned_block.record;
+    return record->building_line ? nullptr : record;
+  }
+  return AcquireFound(log, holder);
 }
 
 // The lock taken by Acquire, given back.
@@ -265,7 +282,7 @@ void FormatCalendar(platform::Clock& clock, double now, StampCache& stamp) {
   stamp.size = static_cast<size_t>(out - stamp.text);
 }
 
-const StampCache& CurrentStamp(TraceLogRecord& record) {
+inline const StampCache& CurrentStamp(TraceLogRecord& record) {
   StampCache& stamp = record.stamp;
   const uint64_t installation = platform::ClockInstallations();
   platform::Clock& clock = platform::GetClock();
@@ -319,7 +336,7 @@ int32_t Spaces(const TraceLogRecord& record) {
 // Writes a line's head (stamp and indentation) at the end of the buffer,
 // where `room` bytes are reserved. The usual head is copied in fixed sizes,
 // without a call into the C library, when the room allows.
-void PutHead(char* out, uint64_t room, const StampCache& stamp, uint64_t spaces) {
+inline void PutHead(char* out, uint64_t room, const StampCache& stamp, uint64_t spaces) {
   static constexpr char kSpaces[] = "                                ";
   constexpr uint64_t kFixedSpaces = sizeof kSpaces - 1;
   if (room >= sizeof stamp.text + kFixedSpaces && spaces <= kFixedSpaces) {
@@ -375,19 +392,6 @@ void AppendMessage(TraceLogRecord& record, std::string_view text) {
   record.buffer_length += static_cast<int32_t>(needed);
 }
 
-// Appends a message that is one new line ("\n" and `body` without one):
-// what AppendMessage makes of it, without looking for newlines.
-void AppendLine(TraceLogRecord& record, std::string_view body) {
-  const StampCache& stamp = CurrentStamp(record);
-  const uint64_t spaces = static_cast<uint64_t>(Spaces(record));
-  const uint64_t head = stamp.size + spaces;
-  if (!Reserve(record, head + body.size())) return;
-  char* out = record.buffer.get() + record.buffer_length;
-  PutHead(out, static_cast<uint64_t>(record.buffer_capacity - record.buffer_length), stamp, spaces);
-  std::memcpy(out + head, body.data(), body.size());
-  record.buffer_length += static_cast<int32_t>(head + body.size());
-}
-
 void WriteBanner(std::FILE* file, const StampCache& stamp) {
   const char* s = stamp.text;
   std::fprintf(file, "%s%s%s%s", s, s, s, s);
@@ -406,6 +410,9 @@ void WriteBlock(TraceLogRecord& record) {
   if (!root.file) {
     std::FILE* file = std::fopen(root.path.c_str(), "a");
     if (file == nullptr) return;  // lost; the next kept block tries again
+    // Each block is written whole and flushed at once: a stream buffer would
+    // only copy it on the way.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     root.file.reset(file);
     const StampCache& stamp = CurrentStamp(record);
     WriteBanner(file, stamp);
@@ -446,12 +453,16 @@ void FinishOutermostBlock(TraceLogRecord& record) {
   record.buffer_length = 0;
 }
 
-// Begin and End pair one hold of the block lock with each nesting level, so
-// the lock is held from the outermost begin to its end. Both are called with
-// the lock already held by the operation, so the lock() here never waits.
+// The outermost Begin takes one more hold of the block lock, and the End
+// that closes the block gives it back, so the lock is held from the
+// outermost begin to its end. Both are called with the lock already held by
+// the operation, so the lock() here never waits; and while a block is open
+// only its owner can get that far, so nested levels only count.
 int32_t Begin(TraceLogRecord& record) {
-  record.block_lock.lock();
-  if (record.nesting == 0) StartOutermostBlock(record);
+  if (record.nesting == 0) {
+    record.block_lock.lock();
+    StartOutermostBlock(record);
+  }
   return record.nesting++;
 }
 
@@ -461,8 +472,8 @@ int32_t End(TraceLogRecord& record) {
   if (record.nesting == 0) {
     FinishOutermostBlock(record);
     if (t_owned_block.record == &record) t_owned_block = {};
+    record.block_lock.unlock();
   }
-  record.block_lock.unlock();
   return before;
 }
 
@@ -743,57 +754,178 @@ int32_t LogSetIndent(LOGHANDLE log, int32_t indent) {
   return previous;
 }
 
-LogLine::LogLine(LOGHANDLE log, int32_t level) {
+// The longest body a line may have: the format area less its newline and
+// terminator.
+constexpr size_t kLineBody = kFormatArea - 2;
+
+LogLine::LogLine(LOGHANDLE log, int32_t level, LineRole role) : role_(role) {
   static_assert(kArea == kFormatArea);
   record_ = Acquire(log, true, holder_);
-  if (record_ != nullptr && !Admit(*record_, level)) {
-    Release(holder_);
-    record_ = nullptr;
+  if (record_ == nullptr) return;
+  TraceLogRecord& record = *record_;
+  if (role == LineRole::kEntry) Begin(record);
+  if (role == LineRole::kExit) --record.indentation[record.stack_index];
+  if (!Admit(record, level)) return;
+  if (record.nesting == 0) {
+    Begin(record);
+    own_block_ = true;
   }
-  area_[0] = '\n';
-  size_ = 1;
+  left_ = kLineBody;
+  record.building_line = true;
+  const StampCache& stamp = CurrentStamp(record);
+  const uint64_t spaces = static_cast<uint64_t>(Spaces(record));
+  const uint64_t head = stamp.size + spaces;
+  if (!Reserve(record, head + kLineBody)) {
+    area_[0] = '\n';
+    out_ = area_ + 1;
+    place_ = Place::kArea;
+    return;
+  }
+  char* line = record.buffer.get() + record.buffer_length;
+  PutHead(line, static_cast<uint64_t>(record.buffer_capacity - record.buffer_length), stamp, spaces);
+  out_ = line + head;
+  place_ = Place::kBlock;
 }
 
 LogLine::~LogLine() {
   if (record_ == nullptr) return;
-  if (record_->nesting > 0 && !newline_in_text_) {
-    AppendLine(*record_, std::string_view(area_ + 1, size_ - 1));
-  } else {
-    platform::PreserveLastError keep_error;  // a block of its own goes to the file
-    Emit(*record_, std::string_view(area_, size_));
+  TraceLogRecord& record = *record_;
+  if (place_ != Place::kNowhere) {
+    record.building_line = false;
+    if (place_ == Place::kBlock) {
+      record.buffer_length = static_cast<int32_t>(out_ - record.buffer.get());
+    } else {
+      AppendMessage(record, std::string_view(area_, static_cast<size_t>(out_ - area_)));
+    }
   }
+  if (role_ == LineRole::kEntry) ++record.indentation[record.stack_index];
+  if (own_block_ || role_ == LineRole::kExit) {
+    platform::PreserveLastError keep_error;  // an outermost block's end goes to the file
+    if (own_block_) End(record);
+    if (role_ == LineRole::kExit) End(record);
+  }
+  // The record may be gone once its block has ended, unless held.
   Release(holder_);
 }
 
+// A text with newlines, cut to what the message may still take: each
+// newline becomes a stamped, indented line start, as AppendMessage makes
+// it. The whole line is lost when the buffer cannot grow for it.
+void LogLine::PutLines(const char* text, size_t size) {
+  TraceLogRecord& record = *record_;
+  size = std::min(size, left_);
+  const uint64_t newlines = static_cast<uint64_t>(std::count(text, text + size, '\n'));
+  const uint64_t spaces = static_cast<uint64_t>(Spaces(record));
+  const StampCache& stamp = record.stamp;  // the line's: nothing else can stamp while it is built
+  const uint64_t head = stamp.size + spaces;
+  const auto used = static_cast<uint64_t>(out_ - (record.buffer.get() + record.buffer_length));
+  // The room kept for the rest of the message (left_), and each new head
+  // less the newline it stands for.
+  if (!Reserve(record, used + left_ + newlines * (head - 1))) {
+    record.building_line = false;
+    place_ = Place::kNowhere;
+    out_ = area_;
+    left_ = 0;
+    return;
+  }
+  char* out = record.buffer.get() + record.buffer_length + used;
+  const char* const capacity_end = record.buffer.get() + record.buffer_capacity;
+  const char* const end = text + size;
+  // Bounded: each round moves past one newline of the text.
+  for (const char* at = text; at < end;) {
+    const auto* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+    const char* stop = newline != nullptr ? newline : end;
+    std::memcpy(out, at, static_cast<size_t>(stop - at));
+    out += stop - at;
+    if (newline == nullptr) break;
+    PutHead(out, static_cast<uint64_t>(capacity_end - out), stamp, spaces);
+    out += head;
+    at = newline + 1;
+  }
+  out_ = out;
+  left_ -= size;
+}
+
 LogLine& LogLine::Text(const char* text) {
-  if (record_ == nullptr) return *this;
+  if (left_ == 0) return *this;
   if (text == nullptr) text = "(null)";
   const size_t size = std::strlen(text);
-  // Such a line takes the general way, which stamps every newline.
-  if (std::memchr(text, '\n', size) != nullptr) newline_in_text_ = true;
-  Put(text, size);
+  // In the area the newlines are stamped when the line joins the block.
+  if (place_ == Place::kBlock && std::memchr(text, '\n', std::min(size, left_)) != nullptr) {
+    PutLines(text, size);
+  } else {
+    Put(text, size);
+  }
   return *this;
 }
 
+// Room for a number's digits and sign, written backwards from kNumberEnd,
+// and for a fixed-size copy from wherever they start.
+constexpr size_t kNumberCopy = 24;
+constexpr size_t kNumberEnd = 24;
+constexpr size_t kNumberScratch = kNumberEnd + kNumberCopy;
+
+// A number's text from its scratch. Copied in one fixed size, as long as the
+// message may take that much more: what lies past the number is overwritten
+// by the rest of the line or left outside it.
+void LogLine::PutNumber(const char* digits, size_t size) {
+  if (left_ >= kNumberCopy) {
+    std::memcpy(out_, digits, kNumberCopy);
+    out_ += size;
+    left_ -= size;
+  } else {
+    Put(digits, size);
+  }
+}
+
 LogLine& LogLine::Decimal(int32_t value) {
-  if (record_ == nullptr) return *this;
-  char text[24];
-  char* const end = text + sizeof text;
+  if (left_ == 0) return *this;
+  char scratch[kNumberScratch];
+  char* const end = scratch + kNumberEnd;
   const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
   char* first = trace_format::DecimalBackwards(magnitude, end);
   if (value < 0) *--first = '-';
-  Put(first, static_cast<size_t>(end - first));
+  PutNumber(first, static_cast<size_t>(end - first));
+  return *this;
+}
+
+// A thread's id is in every entry and exit line: its text is made once.
+LogLine& LogLine::ThreadId() {
+  struct Text {
+    char scratch[kNumberScratch];
+    const char* first = nullptr;
+  };
+  thread_local Text text;
+  if (text.first == nullptr) {
+    const auto id = static_cast<int32_t>(platform::CurrentThreadId());
+    char* const end = text.scratch + kNumberEnd;
+    char* first =
+        trace_format::DecimalBackwards(id < 0 ? 0u - static_cast<uint32_t>(id) : static_cast<uint32_t>(id), end);
+    if (id < 0) *--first = '-';
+    text.first = first;
+  }
+  PutNumber(text.first, static_cast<size_t>(text.scratch + kNumberEnd - text.first));
   return *this;
 }
 
 LogLine& LogLine::Hex(uint64_t value, bool upper, int width) {
-  if (record_ == nullptr) return *this;
-  char text[24];
-  char* const end = text + sizeof text;
-  // The zeros go under the digits first, in one copy of a fixed size.
+  if (left_ == 0) return *this;
+  width = std::clamp(width, 0, 16);
+  if (left_ >= 16) {
+    // Straight into place: zeros first, in one copy of a fixed size, then
+    // the digits over their end.
+    const auto digits = static_cast<int>((std::bit_width(value | 1) + 3) / 4);
+    const auto size = static_cast<size_t>(std::max(digits, width));
+    std::memcpy(out_, "0000000000000000", 16);
+    trace_format::HexBackwards(value, upper, out_ + size);
+    out_ += size;
+    left_ -= size;
+    return *this;
+  }
+  char scratch[kNumberScratch];
+  char* const end = scratch + kNumberEnd;
   std::memcpy(end - 16, "0000000000000000", 16);
-  const char* first = trace_format::HexBackwards(value, upper, end);
-  first = std::min<const char*>(first, end - std::clamp(width, 0, 16));
+  const char* first = std::min<const char*>(trace_format::HexBackwards(value, upper, end), end - width);
   Put(first, static_cast<size_t>(end - first));
   return *this;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "reader/rdr.h"
 
@@ -54,14 +55,25 @@ int32_t LogSetIndent(LOGHANDLE log, int32_t indent);  // previous value
 // Get and set in one step (one registry lookup); the new value.
 int32_t LogAddIndent(LOGHANDLE log, int32_t delta);
 
+// What a line does besides being written, in the same hold of its log. An
+// entry line begins a block (whatever the level keeps) and indents what
+// follows it by one; an exit line takes that indentation back before it is
+// written and ends the block after.
+enum class LineRole { kPlain, kEntry, kExit };
+
 // One message that starts a new line, written piece by piece: the same text
 // as LogWrite(log, level, "\n" + the pieces' formats) with the same
 // arguments, but without a format to parse. For the lines written at every
-// call of every operation. Holds the log from construction to destruction,
-// when the line joins the block (or its own block, when none is open).
+// call of every operation.
+//
+// The line is stamped and indented at construction and its pieces go
+// straight into the log's block (into its own block when none is open); it
+// joins the block at destruction. The log is held all that time, and any
+// other operation on it by the same thread meanwhile (a piece's argument
+// that writes to the log, say) is refused and does nothing.
 class LogLine {
  public:
-  LogLine(LOGHANDLE log, int32_t level);
+  LogLine(LOGHANDLE log, int32_t level, LineRole role = LineRole::kPlain);
   ~LogLine();
   LogLine(const LogLine&) = delete;
   LogLine& operator=(const LogLine&) = delete;
@@ -69,28 +81,56 @@ class LogLine {
   // A run of the line's own text: a literal without newlines.
   template <size_t N>
   LogLine& Literal(const char (&text)[N]) {
-    Put(text, N - 1);
+    // Copied in its constant size unless the message is cut within it.
+    if (left_ >= N - 1) {
+      std::memcpy(out_, text, N - 1);
+      out_ += N - 1;
+      left_ -= N - 1;
+    } else {
+      Put(text, N - 1);
+    }
+    return *this;
+  }
+  // One of several literals, chosen at run time.
+  LogLine& Literal(std::string_view text) {
+    Put(text.data(), text.size());
     return *this;
   }
   LogLine& Text(const char* text);  // %s
+  // %s of a name that holds no newline (the library's own identifiers).
+  LogLine& Name(std::string_view name) {
+    Put(name.data(), name.size());
+    return *this;
+  }
   LogLine& Decimal(int32_t value);  // %d
+  LogLine& ThreadId();              // %d of platform::CurrentThreadId()
   // %x or %X; with a width (up to 16), zero-padded to it (%0<width>x).
   LogLine& Hex(uint64_t value, bool upper, int width = 0);
 
  private:
-  // Inline, so that a literal's copy has a constant size.
   void Put(const char* text, size_t size) {
-    if (record_ == nullptr) return;
-    const size_t room = kArea - 1 - size_;
-    if (size > room) size = room;
-    std::memcpy(area_ + size_, text, size);
-    size_ += size;
+    if (size > left_) size = left_;
+    std::memcpy(out_, text, size);
+    out_ += size;
+    left_ -= size;
   }
+  void PutNumber(const char* digits, size_t size);
+  void PutLines(const char* text, size_t size);
 
-  TraceLogRecord* record_ = nullptr;        // null when the log keeps nothing of this level
+  static constexpr size_t kArea = 1024;  // the room of a formatted message, its newline and terminator included
+  // Where the line is being put together.
+  enum class Place : uint8_t {
+    kNowhere,  // the log is not live, or keeps nothing of this level
+    kBlock,    // in the block's buffer, after the stamp and indentation
+    kArea,     // in area_, after its newline: the buffer would not take a whole area
+  };
+
+  TraceLogRecord* record_ = nullptr;        // null when the log is not live
   std::shared_ptr<TraceLogRecord> holder_;  // held under the block lock, unless the thread's own block is reused
-  bool newline_in_text_ = false;
-  size_t size_ = 0;                      // the message in area_, its leading newline included
-  static constexpr size_t kArea = 1024;  // the room of a formatted message
+  char* out_ = area_;                       // the next piece's place
+  size_t left_ = 0;                         // characters the message may still take
+  LineRole role_;
+  Place place_ = Place::kNowhere;
+  bool own_block_ = false;  // the line is a block of its own
   char area_[kArea];
 };

@@ -217,7 +217,10 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
     return HandleExit(handle, name, __LINE__, kCheckNonZero, 0);
   }
   *nBytes = 0;
-  if (traced) Trace(handle, kTraceDetail, read ? "\nLooking for %d bytes" : "\nSending %d bytes", bytes);
+  // "\nLooking for %d bytes" or "\nSending %d bytes". The lines written at
+  // every transfer are put together piece by piece; each says its format.
+  if (traced)
+    LogLine(handle->trace, kTraceDetail).Literal(read ? "Looking for " : "Sending ").Decimal(bytes).Literal(" bytes");
 
   const char* aborted = read ? "\nRead aborted" : "\nWrite aborted";
   if (CallProgressCallback(handle, handle->progress) == 0) {
@@ -259,7 +262,13 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
     WaitResult result = read ? device->WaitRead(wait, &count) : device->WaitWrite(wait, &count);
     if (result == WaitResult::kDone) {
       *nBytes = static_cast<int32_t>(count);
-      if (traced) Trace(handle, kTraceDetail, line, static_cast<int32_t>(count), file_interface ? 0 : 1);
+      if (traced) {
+        LogLine(handle->trace, kTraceDetail)  // `line`
+            .Literal(read ? "PlatformRead of " : "PlatformWrite of ")
+            .Decimal(static_cast<int32_t>(count))
+            .Literal(" bytes with result ")
+            .Decimal(file_interface ? 0 : 1);
+      }
       return true;
     }
     if (result == WaitResult::kFailed) {
@@ -300,7 +309,8 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
   }
 
   if (read) {
-    if (traced) Trace(handle, kTraceDetail, "\nRead %d bytes", *nBytes);
+    if (traced)
+      LogLine(handle->trace, kTraceDetail).Literal("Read ").Decimal(*nBytes).Literal(" bytes");  // "\nRead %d bytes"
     return HandleExit(handle, name, __LINE__, kCheckNonZero, 1);
   }
   if (*nBytes != bytes) {
@@ -308,7 +318,8 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
     SetLibraryError(handle, kErrUsbSend);
     return HandleExit(handle, name, __LINE__, kCheckNonZero, 0);
   }
-  if (traced) Trace(handle, kTraceDetail, "\nWrote %d bytes", *nBytes);
+  if (traced)
+    LogLine(handle->trace, kTraceDetail).Literal("Wrote ").Decimal(*nBytes).Literal(" bytes");  // "\nWrote %d bytes"
   return HandleExit(handle, name, __LINE__, kCheckNonZero, 1);
 }
 

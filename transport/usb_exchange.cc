@@ -104,7 +104,9 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
   const uint32_t body = DecodeMessageSize(ihdr->Size);
   if (body == 0) return HandleExit(handle, "USBSendReceiveEx", __LINE__, kCheckNonZero, 1);
 
-  if (traced) Trace(handle, kTraceDetail, "\nIncoming Size = %d", static_cast<int32_t>(body));
+  // "\nIncoming Size = %d"; this and the line of a reply that came whole are
+  // written at almost every exchange, so they are put together piece by piece.
+  if (traced) LogLine(handle->trace, kTraceDetail).Literal("Incoming Size = ").Decimal(static_cast<int32_t>(body));
   if (body > capacity) {
     Trace(handle, kTraceError, "\nIncoming=%d bytes, buffer=%d bytes", static_cast<int32_t>(body),
           static_cast<int32_t>(capacity));
@@ -117,7 +119,11 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
   const uint32_t got = static_cast<uint32_t>(received);
   if (got >= body + kHeaderBytes) {
     std::memcpy(destination, message.data() + kHeaderBytes, body);
-    if (traced) Trace(handle, kTraceDetail, "\nMessage received in the first request = %d", static_cast<int32_t>(body));
+    if (traced) {
+      LogLine(handle->trace, kTraceDetail)  // "\nMessage received in the first request = %d"
+          .Literal("Message received in the first request = ")
+          .Decimal(static_cast<int32_t>(body));
+    }
     return HandleExit(handle, "USBSendReceiveEx", __LINE__, kCheckNonZero, 1);
   }
 

@@ -205,22 +205,26 @@ TEST_F(TraceTest, InstancesShareTheRootFileAndInvalidRecordsAreIgnored) {
 }
 
 // A line built piece by piece is the text its format makes, inside a block
-// (indented) and outside one: extreme numbers, a null text, a newline in a
-// text, a text past the format area, a level the log leaves out.
+// (indented) and outside one: extreme numbers, the thread's id, a null text,
+// a newline in a text, a text past the format area, numbers cut at its end,
+// a level the log leaves out.
 TEST_F(TraceTest, LinesBuiltPieceByPieceAreTheTextsOfTheirFormats) {
-  const std::string long_text(2000, 'z');
+  const std::string long_text(2000, 'z'), near_end(1005, 'q');
+  const int32_t thread = platform::CurrentThreadId();
   const char *volatile no_text = nullptr;  // volatile: the compiler must not see the null it warns about
   using Build = std::function<void(LOGHANDLE)>;
   // clang-format off
   const std::pair<Build, Build> cases[] = {
-      {[](LOGHANDLE l) { LogLine(l, kTraceEntry).Literal("enter ").Text("Op").Literal("(").Decimal(INT32_MIN).Literal(")[").Decimal(0).Literal("]"); },
-       [](LOGHANDLE l) { LogWrite(l, kTraceEntry, "\nenter %s(%d)[%d]", "Op", INT32_MIN, 0); }},
+      {[](LOGHANDLE l) { LogLine(l, kTraceEntry).Literal("enter ").Name("Op").Literal("(").Decimal(INT32_MIN).Literal(")[").Decimal(0).ThreadId(); },
+       [&](LOGHANDLE l) { LogWrite(l, kTraceEntry, "\nenter %s(%d)[%d%d", "Op", INT32_MIN, 0, thread); }},
       {[](LOGHANDLE l) { LogLine(l, kTraceParameter).Text(nullptr).Hex(~0ull, true, 16).Hex(0xAB, true, 16).Hex(0, false).Hex(0xBEEF, false, 2); },
        [&](LOGHANDLE l) { LogWrite(l, kTraceParameter, "\n%s%016llX%016X%x%02x", no_text, ~0ull, 0xABu, 0u, 0xBEEFu); }},
       {[](LOGHANDLE l) { LogLine(l, kTraceDetail).Text("a\nb").Decimal(2147483647); },
        [](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\n%s%d", "a\nb", 2147483647); }},
       {[&](LOGHANDLE l) { LogLine(l, kTraceDetail).Literal("long ").Text(long_text.c_str()).Decimal(5); },
        [&](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\nlong %s%d", long_text.c_str(), 5); }},
+      {[&](LOGHANDLE l) { LogLine(l, kTraceDetail).Text(near_end.c_str()).Decimal(-123456789).Hex(~0ull, true, 16); },
+       [&](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\n%s%d%016llX", near_end.c_str(), -123456789, ~0ull); }},
       {[](LOGHANDLE l) { LogLine(l, 0x601).Literal("left out"); }, [](LOGHANDLE l) { LogWrite(l, 0x601, "\nleft out"); }}};
   // clang-format on
   for (size_t i = 0; i < std::size(cases); ++i) {
@@ -239,6 +243,99 @@ TEST_F(TraceTest, LinesBuiltPieceByPieceAreTheTextsOfTheirFormats) {
     }
     EXPECT_EQ(texts[0], texts[1]) << i;
   }
+}
+
+// An entry line begins a block and indents what follows; an exit line takes
+// the indentation back and ends the block, as the separate calls do, also
+// when the level leaves the lines out and when no block is open.
+TEST_F(TraceTest, EntryAndExitLinesBeginAndEndTheirBlock) {
+  using Steps = std::function<void(LOGHANDLE)>;
+  const Steps built = [this](LOGHANDLE l) {
+    clock_.Advance(5);
+    LogLine(l, kTraceEntry, LineRole::kEntry).Literal("enter");
+    clock_.Advance(3);
+    LogWrite(l, kTraceError, "\ninside");
+    LogLine(l, kTraceEntry, LineRole::kExit).Literal("exit");
+    LogLine(l, kTraceEntry, LineRole::kExit).Literal("unpaired");
+  };
+  const Steps separate = [this](LOGHANDLE l) {
+    clock_.Advance(5);
+    LogBlockBegin(l);
+    LogWrite(l, kTraceEntry, "\nenter");
+    LogAddIndent(l, 1);
+    clock_.Advance(3);
+    LogWrite(l, kTraceError, "\ninside");
+    LogAddIndent(l, -1);
+    LogWrite(l, kTraceEntry, "\nexit");
+    LogBlockEnd(l);
+    LogAddIndent(l, -1);
+    LogWrite(l, kTraceEntry, "\nunpaired");
+    LogBlockEnd(l);
+  };
+  for (const int32_t level : {kTraceDetail, kTraceError}) {
+    std::string texts[2];
+    int32_t indents[2];
+    for (int way = 0; way < 2; ++way) {
+      const std::string name = std::to_string(level) + "-" + std::to_string(way);
+      LOGHANDLE log = Open(level, name);
+      (way == 0 ? built : separate)(log);
+      indents[way] = LogGetIndent(log);
+      EXPECT_EQ(LogBlockBegin(log), 0) << "the block was left open";
+      LogBlockEnd(log);
+      LogClose(log);
+      texts[way] = Read(name);
+    }
+    EXPECT_EQ(texts[0], texts[1]) << level;
+    EXPECT_EQ(indents[0], -1);
+    EXPECT_EQ(indents[1], -1);
+  }
+  const std::string at_inside = Stamp(kStart, 0.003);  // the block's file is opened when it ends
+  EXPECT_EQ(Read(std::to_string(kTraceError) + "-0"),
+            Banner(at_inside) + Stamp(kStart, 0.003, 1) + "inside" + at_inside);
+}
+
+// While a line is being built its log refuses every other operation of the
+// building thread: nothing lands inside the line, and the log cannot be
+// closed or its block ended underneath it. A line near the full buffer goes
+// in whole or not at all, as a formatted one does.
+TEST_F(TraceTest, ALineUnderConstructionHoldsItsLogAndGoesInWhole) {
+  LOGHANDLE log = Open(kTraceDetail);
+  LogBlockBegin(log);
+  {
+    LogLine line(log, kTraceDetail);
+    line.Literal("first");
+    LogWrite(log, kTraceDetail, "\nrefused");
+    LogLine(log, kTraceDetail).Literal("nested");
+    EXPECT_EQ(LogAddIndent(log, 4), 0);
+    EXPECT_EQ(LogBlockEnd(log), 0);
+    EXPECT_EQ(LogClose(log), 0);
+    line.Literal(" line");
+  }
+  LogWrite(log, kTraceDetail, "\nafter");
+  EXPECT_EQ(LogBlockEnd(log), 1);
+  EXPECT_EQ(LogClose(log), 1);
+  EXPECT_EQ(Read(), Opened(Lines({"first line", "after"})) + kTerminated);
+
+  // 8236 lines of 128 bytes leave 512 of the buffer's last 1054720.
+  const std::string body(100, 'x');
+  std::string texts[2];
+  for (int way = 0; way < 2; ++way) {
+    const std::string name = "full-" + std::to_string(way);
+    LOGHANDLE full = Open(kTraceDetail, name);
+    LogBlockBegin(full);
+    for (int i = 0; i < 8236; ++i) LogWrite(full, kTraceDetail, "\n%s", body.c_str());
+    for (const size_t size : {400, 100, 50}) {
+      const std::string text(size, 'a');
+      if (way == 0) LogLine(full, kTraceDetail).Text(text.c_str());
+      if (way == 1) LogWrite(full, kTraceDetail, "\n%s", text.c_str());
+    }
+    LogBlockEnd(full);
+    LogClose(full);
+    texts[way] = Read(name);
+  }
+  EXPECT_EQ(texts[0], texts[1]);
+  EXPECT_NE(texts[0].find(kS0 + std::string(400, 'a') + kS0 + std::string(50, 'a') + kS0 + "Logging"),
+            std::string::npos);
 }
 
 // The calendar part of the stamp turns with the local-time second, and a
