@@ -110,8 +110,7 @@ int32_t RDRTimeout(RDRHANDLE handle) {
 
 int32_t RDRTimeoutSet(RDRHANDLE handle, int32_t timeout) {
   if (!HandleEnter(handle, "RDRTimeoutSet", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "timeout", timeout);
+  TraceParameters(handle, {{"vhdl", handle}, {"timeout", timeout}});
   Trace(handle, kTraceDetail, "\nTimeout set to %d seconds", timeout);
   handle->timeout = timeout;
   return HandleExit(handle, "RDRTimeoutSet", __LINE__, kCheckNonZero, 1);
@@ -119,8 +118,7 @@ int32_t RDRTimeoutSet(RDRHANDLE handle, int32_t timeout) {
 
 int32_t RDRPacketSizeSet(RDRHANDLE handle, int32_t packet) {
   if (!HandleEnter(handle, "RDRPacketSizeSet", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "packet", packet);
+  TraceParameters(handle, {{"vhdl", handle}, {"packet", packet}});
   Trace(handle, kTraceDetail, "\nPacket size set to %d bytes", packet);
   int32_t result = 0;
   if (packet < 1) {
@@ -151,8 +149,7 @@ int32_t RDRReconnect(RDRHANDLE handle) {
 
 int32_t RDRSoftBoot(RDRHANDLE handle, int32_t reconnect) {
   if (!HandleEnter(handle, "RDRSoftBoot", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "reconnect", reconnect);
+  TraceParameters(handle, {{"vhdl", handle}, {"reconnect", reconnect}});
 
   int32_t result = 0;
   std::array<uint8_t, 2> reply{};
@@ -217,11 +214,7 @@ int32_t RDRFilePacketWriteRequest(RDRHANDLE handle, uint32_t index, uint32_t len
 
 int32_t RDRWriteEepromLineFX3(RDRHANDLE handle, int32_t chip, int32_t addr, int32_t length, const void* buffer) {
   if (!HandleEnter(handle, "RDRWriteEepromLineFX3", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "chip", chip);
-  TraceInt(handle, "addr", addr);
-  TraceInt(handle, "length", length);
-  TracePointer(handle, "buffer", buffer);
+  TraceParameters(handle, {{"vhdl", handle}, {"chip", chip}, {"addr", addr}, {"length", length}, {"buffer", buffer}});
 
   using Layout = Fx3LineLayout;
   // A negative length counts as too long: on the wire it is unsigned.
@@ -261,9 +254,7 @@ int32_t RDRWriteEepromLineFX3(RDRHANDLE handle, int32_t chip, int32_t addr, int3
 
 int32_t RDRFlashFirmwareWriteFX3(RDRHANDLE handle, int32_t length, const void* buffer) {
   if (!HandleEnter(handle, "RDRFlashFirmwareWriteFX3", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "length", length);
-  TracePointer(handle, "buffer", buffer);
+  TraceParameters(handle, {{"vhdl", handle}, {"length", length}, {"buffer", buffer}});
 
   if (length != 0 && buffer == nullptr) {
     SetLibraryError(handle, kErrInvalidParameter);

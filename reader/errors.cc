@@ -112,8 +112,7 @@ std::string ErrorCodeText(int32_t code) {
 int32_t RDRErrorCheck(RDRHANDLE handle, int32_t status) {
   if (status == 0) return 0;
   if (!HandleEnter(handle, "RDRErrorCheck", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "result", status);
+  TraceParameters(handle, {{"vhdl", handle}, {"result", status}});
   int32_t number = ReaderStatusError(status);
   if (number == kErrReaderUnrecognized) {
     Trace(handle, kTraceError, "\nERROR: reader returned unexpected error 0x%X",

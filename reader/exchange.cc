@@ -11,11 +11,7 @@ uint32_t DecodeMessageSize(uint16_t size) {
 int32_t RDRSendReceive(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, RDRMSGHDR* ihdr, void* idata) {
   if (!HandleEnter(handle, "RDRSendReceive", __LINE__)) return 0;
   if (HandleTraced(handle)) {
-    TracePointer(handle, "vhdl", handle);
-    TracePointer(handle, "ohdr", ohdr);
-    TracePointer(handle, "odata", odata);
-    TracePointer(handle, "ihdr", ihdr);
-    TracePointer(handle, "idata", idata);
+    TraceParameters(handle, {{"vhdl", handle}, {"ohdr", ohdr}, {"odata", odata}, {"ihdr", ihdr}, {"idata", idata}});
   }
   int32_t result = 0;
   if (handle->transport != nullptr && handle->transport->send_receive != nullptr) {

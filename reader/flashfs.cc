@@ -936,10 +936,7 @@ int32_t F_fread(void* buffer, int32_t size, int32_t items, FlashFile* file) {
   RDRHANDLE owner = LiveFileOwner(file);
   if (owner == nullptr) return -1;
   if (!HandleEnter(owner, "F_fread", __LINE__)) return -1;
-  TracePointer(owner, "buf", buffer);
-  TraceInt(owner, "size", size);
-  TraceInt(owner, "items", items);
-  TracePointer(owner, "hdl", file);
+  TraceParameters(owner, {{"buf", buffer}, {"size", size}, {"items", items}, {"hdl", file}});
   int32_t result = -1;
   ChainWalk* walk = LiveFileWalk(file);
   if (walk == nullptr || buffer == nullptr) {
@@ -955,10 +952,7 @@ int32_t F_fwrite(const void* buffer, int32_t size, int32_t items, FlashFile* fil
   RDRHANDLE owner = LiveFileOwner(file);
   if (owner == nullptr) return -1;
   if (!HandleEnter(owner, "F_fwrite", __LINE__)) return -1;
-  TracePointer(owner, "buf", buffer);
-  TraceInt(owner, "size", size);
-  TraceInt(owner, "items", items);
-  TracePointer(owner, "hdl", file);
+  TraceParameters(owner, {{"buf", buffer}, {"size", size}, {"items", items}, {"hdl", file}});
   int32_t result = -1;
   ChainWalk* walk = LiveFileWalk(file);
   if (walk == nullptr) {
@@ -973,9 +967,7 @@ int32_t F_fseek(FlashFile* file, int32_t offset, int32_t whence) {
   RDRHANDLE owner = LiveFileOwner(file);
   if (owner == nullptr) return -1;
   if (!HandleEnter(owner, "F_fseek", __LINE__)) return -1;
-  TracePointer(owner, "hdl", file);
-  TraceInt(owner, "loc", offset);
-  TraceInt(owner, "whence", whence);
+  TraceParameters(owner, {{"hdl", file}, {"loc", offset}, {"whence", whence}});
   int32_t result = -1;
   if (LiveFileWalk(file) == nullptr) {
     SetLibraryError(owner, kErrInvalidParameter);

@@ -282,6 +282,21 @@ void* LogExitPointer(LOGHANDLE log, const char* name, int32_t line, uint32_t che
   return result;
 }
 
+void TraceParameters(RDRHANDLE handle, std::initializer_list<TracedParameter> parameters) {
+  LOGHANDLE log = TraceTarget(handle);
+  if (!Traced(log) || parameters.size() == 0) return;
+  LogLine lines(log, kTraceParameter);
+  for (const TracedParameter& parameter : parameters) {
+    if (&parameter != parameters.begin()) lines.NewLine();
+    lines.Name(parameter.name()).Literal("=0x");
+    if (parameter.pointer()) {
+      lines.Hex(parameter.value(), true, kPointerDigits);
+    } else {
+      lines.Hex(parameter.value(), false);
+    }
+  }
+}
+
 void TraceInt(RDRHANDLE handle, std::string_view name, int32_t value) {
   LOGHANDLE log = TraceTarget(handle);
   if (Traced(log)) WriteIntLine(log, name, value);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
 #include "reader/rdr.h"
@@ -44,6 +45,27 @@ int32_t LogEnter(LOGHANDLE log, const char* name, int32_t line);
 int32_t LogExit(LOGHANDLE log, const char* name, int32_t line, uint32_t check, int32_t result);
 void* LogExitPointer(LOGHANDLE log, const char* name, int32_t line, uint32_t check, void* result);
 
+// One parameter of an operation for its trace line: a pointer, written as
+// "\n%s=0x" and its full-width upper-case digits, or an integer, "\n%s=0x%x".
+class TracedParameter {
+ public:
+  TracedParameter(std::string_view name, const void* pointer)
+      : name_(name), value_(reinterpret_cast<uintptr_t>(pointer)), pointer_(true) {}
+  TracedParameter(std::string_view name, int32_t value)
+      : name_(name), value_(static_cast<uint32_t>(value)), pointer_(false) {}
+
+  std::string_view name() const { return name_; }
+  uint64_t value() const { return value_; }
+  bool pointer() const { return pointer_; }
+
+ private:
+  std::string_view name_;
+  uint64_t value_;
+  bool pointer_;
+};
+
+// The parameter lines of an operation in one go, stamped alike.
+void TraceParameters(RDRHANDLE handle, std::initializer_list<TracedParameter> parameters);
 void TraceInt(RDRHANDLE handle, std::string_view name, int32_t value);
 void TracePointer(RDRHANDLE handle, std::string_view name, const void* pointer);
 void TraceString(RDRHANDLE handle, std::string_view name, const char* text);

@@ -285,8 +285,7 @@ int32_t _CheckCaps(FAHANDLE handle) {
 int32_t FullArrayAPIVersion(FAHANDLE handle, uint32_t* value) {
   RDRHANDLE inner = LiveInner(handle);
   if (inner == nullptr || !HandleEnter(inner, "FullArrayAPIVersion", __LINE__)) return 0;
-  TracePointer(inner, "vhdl", handle);
-  TracePointer(inner, "value", value);
+  TraceParameters(inner, {{"vhdl", handle}, {"value", value}});
   const int32_t result = RDRAPIVersion(inner, value);
   return HandleExit(inner, "FullArrayAPIVersion", __LINE__, kCheckNonZero, result);
 }
@@ -320,8 +319,7 @@ int32_t FullArrayClose(FAHANDLE handle) {
 int32_t FullArrayStatus(FAHANDLE handle, uint32_t* mask) {
   RDRHANDLE inner = LiveInner(handle);
   if (inner == nullptr || !HandleEnter(inner, "FullArrayStatus", __LINE__)) return 0;
-  TracePointer(inner, "vhdl", handle);
-  TracePointer(inner, "mask", mask);
+  TraceParameters(inner, {{"vhdl", handle}, {"mask", mask}});
   const int32_t result = FullArrayStatusSet(handle, 0, mask);
   return HandleExit(inner, "FullArrayStatus", __LINE__, kCheckNonZero, result);
 }
@@ -329,9 +327,7 @@ int32_t FullArrayStatus(FAHANDLE handle, uint32_t* mask) {
 int32_t FullArrayStatusSet(FAHANDLE handle, uint32_t mask, uint32_t* newmask) {
   RDRHANDLE inner = LiveInner(handle);
   if (inner == nullptr || !HandleEnter(inner, "FullArrayStatusSet", __LINE__)) return 0;
-  TracePointer(inner, "vhdl", handle);
-  TraceInt(inner, "mask", static_cast<int32_t>(mask));
-  TracePointer(inner, "newmask", newmask);
+  TraceParameters(inner, {{"vhdl", handle}, {"mask", static_cast<int32_t>(mask)}, {"newmask", newmask}});
   Trace(inner, kTraceDetail, "\nSetting bits 0x%X", mask);
   auto exit = [&](int32_t result) { return HandleExit(inner, "FullArrayStatusSet", __LINE__, kCheckNonZero, result); };
 
@@ -355,10 +351,7 @@ int32_t FullArrayStatusSet(FAHANDLE handle, uint32_t mask, uint32_t* newmask) {
 int32_t FullArrayFlashMemory(FAHANDLE handle, void* reserved, uint32_t* Firmware, uint32_t* Config) {
   RDRHANDLE inner = LiveInner(handle);
   if (inner == nullptr || !HandleEnter(inner, "FullArrayFlashMemory", __LINE__)) return 0;
-  TracePointer(inner, "vhdl", handle);
-  TracePointer(inner, "reserved", reserved);
-  TracePointer(inner, "Firmware", Firmware);
-  TracePointer(inner, "Config", Config);
+  TraceParameters(inner, {{"vhdl", handle}, {"reserved", reserved}, {"Firmware", Firmware}, {"Config", Config}});
   const int32_t result = MeasureMemories(handle, inner, Firmware, Config);
   return HandleExit(inner, "FullArrayFlashMemory", __LINE__, kCheckNonZero, result);
 }
@@ -366,11 +359,7 @@ int32_t FullArrayFlashMemory(FAHANDLE handle, void* reserved, uint32_t* Firmware
 int32_t _ReadEeprom(FAHANDLE handle, int32_t chip, int32_t addr, int32_t length, void* buffer) {
   RDRHANDLE inner = LiveInner(handle);
   if (inner == nullptr || !HandleEnter(inner, "_ReadEeprom", __LINE__)) return 0;
-  TracePointer(inner, "vhdl", handle);
-  TraceInt(inner, "chip", chip);
-  TraceInt(inner, "addr", addr);
-  TraceInt(inner, "length", length);
-  TracePointer(inner, "buffer", buffer);
+  TraceParameters(inner, {{"vhdl", handle}, {"chip", chip}, {"addr", addr}, {"length", length}, {"buffer", buffer}});
   auto exit = [&](int32_t result) { return HandleExit(inner, "_ReadEeprom", __LINE__, kCheckNonZero, result); };
   if (length < 0 || addr < 0 || (buffer == nullptr && length > 0)) {
     SetLibraryError(inner, kErrInvalidParameter);
@@ -400,11 +389,7 @@ int32_t _ReadEeprom(FAHANDLE handle, int32_t chip, int32_t addr, int32_t length,
 int32_t _ReadEepromLine(FAHANDLE handle, int32_t chip, int32_t addr, int32_t length, void* buffer) {
   RDRHANDLE inner = LiveInner(handle);
   if (inner == nullptr || !HandleEnter(inner, "_ReadEepromLine", __LINE__)) return 0;
-  TracePointer(inner, "vhdl", handle);
-  TraceInt(inner, "chip", chip);
-  TraceInt(inner, "addr", addr);
-  TraceInt(inner, "length", length);
-  TracePointer(inner, "buffer", buffer);
+  TraceParameters(inner, {{"vhdl", handle}, {"chip", chip}, {"addr", addr}, {"length", length}, {"buffer", buffer}});
   auto exit = [&](int32_t result) { return HandleExit(inner, "_ReadEepromLine", __LINE__, kCheckNonZero, result); };
   if (length < 0 || length > kLongestLine || (buffer == nullptr && length > 0)) {
     SetLibraryError(inner, kErrInvalidParameter);

@@ -99,9 +99,7 @@ bool IsUnclassifiedNumber(int32_t number) {
 // Serial and FX3 strings differ only in the item and the operation name.
 int32_t ItemString(RDRHANDLE handle, const char* operation, uint32_t item, char* name, int32_t length) {
   if (!HandleEnter(handle, operation, __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TracePointer(handle, "name", name);
-  TraceInt(handle, "length", length);
+  TraceParameters(handle, {{"vhdl", handle}, {"name", name}, {"length", length}});
 
   int32_t result = 0;
   std::array<uint8_t, kStringReplyCapacity> reply{};
@@ -128,9 +126,7 @@ int32_t ItemString(RDRHANDLE handle, const char* operation, uint32_t item, char*
 int32_t HeaderString(RDRHANDLE handle, const char* operation, uint32_t item, char* hdr, int32_t length,
                      const char* trace_format) {
   if (!HandleEnter(handle, operation, __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TracePointer(handle, "hdr", hdr);
-  TraceInt(handle, "length", length);
+  TraceParameters(handle, {{"vhdl", handle}, {"hdr", hdr}, {"length", length}});
 
   int32_t result = 0;
   std::array<uint8_t, kHeaderReplyCapacity> reply{};
@@ -169,9 +165,7 @@ int32_t HeaderString(RDRHANDLE handle, const char* operation, uint32_t item, cha
 
 int32_t RDRFirmwareString(RDRHANDLE handle, char* name, int32_t length) {
   if (!HandleEnter(handle, "RDRFirmwareString", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TracePointer(handle, "name", name);
-  TraceInt(handle, "length", length);
+  TraceParameters(handle, {{"vhdl", handle}, {"name", name}, {"length", length}});
 
   int32_t result = 0;
   std::array<uint8_t, kStringReplyCapacity> reply{};
@@ -218,8 +212,7 @@ int32_t RDRBootHeader(RDRHANDLE handle, char* hdr, int32_t length) {
 
 int32_t RDRAPIVersion(RDRHANDLE handle, uint32_t* value) {
   if (!HandleEnter(handle, "RDRAPIVersion", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TracePointer(handle, "value", value);
+  TraceParameters(handle, {{"vhdl", handle}, {"value", value}});
 
   uint32_t local = 0;
   uint32_t& version = value != nullptr ? *value : local;

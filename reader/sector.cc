@@ -242,8 +242,7 @@ int32_t PerformSectorCall(RDRHANDLE handle, const SectorCall& call) {
 
 int32_t SectorInit(RDRHANDLE handle, int32_t chip) {
   if (!HandleEnter(handle, "SectorInit", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "chip", chip);
+  TraceParameters(handle, {{"vhdl", handle}, {"chip", chip}});
   int32_t result = PerformSectorCall(handle, {kInit, chip, 0, 0, 0, nullptr, nullptr, nullptr, nullptr});
   return HandleExit(handle, "SectorInit", __LINE__, kCheckNonZero, result);
 }
@@ -251,13 +250,13 @@ int32_t SectorInit(RDRHANDLE handle, int32_t chip) {
 int32_t SectorRead(RDRHANDLE handle, int32_t chip, int32_t logical_id, int32_t offset, int32_t length, void* buffer,
                    uint16_t* location) {
   if (!HandleEnter(handle, "SectorRead", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "chip", chip);
-  TraceInt(handle, "logicalID", logical_id);
-  TraceInt(handle, "offset", offset);
-  TraceInt(handle, "length", length);
-  TracePointer(handle, "buffer", buffer);
-  TracePointer(handle, "physicalLoc", location);
+  TraceParameters(handle, {{"vhdl", handle},
+                           {"chip", chip},
+                           {"logicalID", logical_id},
+                           {"offset", offset},
+                           {"length", length},
+                           {"buffer", buffer},
+                           {"physicalLoc", location}});
   int32_t result =
       PerformSectorCall(handle, {kRead, chip, logical_id, offset, length, buffer, nullptr, nullptr, location});
   return HandleExit(handle, "SectorRead", __LINE__, kCheckNonZero, result);
@@ -266,13 +265,13 @@ int32_t SectorRead(RDRHANDLE handle, int32_t chip, int32_t logical_id, int32_t o
 int32_t SectorWrite(RDRHANDLE handle, int32_t chip, int32_t logical_id, int32_t offset, int32_t length,
                     const void* buffer, uint16_t* location) {
   if (!HandleEnter(handle, "SectorWrite", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "chip", chip);
-  TraceInt(handle, "logicalID", logical_id);
-  TraceInt(handle, "offset", offset);
-  TraceInt(handle, "length", length);
-  TracePointer(handle, "buffer", buffer);
-  TracePointer(handle, "physicalLoc", location);
+  TraceParameters(handle, {{"vhdl", handle},
+                           {"chip", chip},
+                           {"logicalID", logical_id},
+                           {"offset", offset},
+                           {"length", length},
+                           {"buffer", buffer},
+                           {"physicalLoc", location}});
   int32_t result =
       PerformSectorCall(handle, {kWrite, chip, logical_id, offset, length, nullptr, buffer, nullptr, location});
   return HandleExit(handle, "SectorWrite", __LINE__, kCheckNonZero, result);
@@ -280,10 +279,7 @@ int32_t SectorWrite(RDRHANDLE handle, int32_t chip, int32_t logical_id, int32_t 
 
 int32_t SectorNew(RDRHANDLE handle, int32_t chip, uint16_t* logical_id, uint16_t* location) {
   if (!HandleEnter(handle, "SectorNew", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "chip", chip);
-  TracePointer(handle, "logicalID", logical_id);
-  TracePointer(handle, "physicalLoc", location);
+  TraceParameters(handle, {{"vhdl", handle}, {"chip", chip}, {"logicalID", logical_id}, {"physicalLoc", location}});
   const int32_t requested = logical_id != nullptr ? *logical_id : 0;
   int32_t result = PerformSectorCall(handle, {kNew, chip, requested, 0, 0, nullptr, nullptr, logical_id, location});
   return HandleExit(handle, "SectorNew", __LINE__, kCheckNonZero, result);
@@ -291,22 +287,19 @@ int32_t SectorNew(RDRHANDLE handle, int32_t chip, uint16_t* logical_id, uint16_t
 
 int32_t SectorDelete(RDRHANDLE handle, int32_t chip, int32_t logical_id, uint16_t* location) {
   if (!HandleEnter(handle, "SectorDelete", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "chip", chip);
-  TraceInt(handle, "logicalID", logical_id);
-  TracePointer(handle, "physicalLoc", location);
+  TraceParameters(handle, {{"vhdl", handle}, {"chip", chip}, {"logicalID", logical_id}, {"physicalLoc", location}});
   int32_t result = PerformSectorCall(handle, {kDelete, chip, logical_id, 0, 0, nullptr, nullptr, nullptr, location});
   return HandleExit(handle, "SectorDelete", __LINE__, kCheckNonZero, result);
 }
 
 int32_t SectorRawRead(RDRHANDLE handle, int32_t chip, int32_t sector, int32_t offset, int32_t length, void* buffer) {
   if (!HandleEnter(handle, "SectorRawRead", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "chip", chip);
-  TraceInt(handle, "sector", sector);
-  TraceInt(handle, "offset", offset);
-  TraceInt(handle, "length", length);
-  TracePointer(handle, "buffer", buffer);
+  TraceParameters(handle, {{"vhdl", handle},
+                           {"chip", chip},
+                           {"sector", sector},
+                           {"offset", offset},
+                           {"length", length},
+                           {"buffer", buffer}});
   int32_t result =
       PerformSectorCall(handle, {kRawRead, chip, sector, offset, length, buffer, nullptr, nullptr, nullptr});
   return HandleExit(handle, "SectorRawRead", __LINE__, kCheckNonZero, result);
@@ -315,12 +308,12 @@ int32_t SectorRawRead(RDRHANDLE handle, int32_t chip, int32_t sector, int32_t of
 int32_t SectorRawWrite(RDRHANDLE handle, int32_t chip, int32_t sector, int32_t offset, int32_t length,
                        const void* buffer) {
   if (!HandleEnter(handle, "SectorRawWrite", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "chip", chip);
-  TraceInt(handle, "sector", sector);
-  TraceInt(handle, "offset", offset);
-  TraceInt(handle, "length", length);
-  TracePointer(handle, "buffer", buffer);
+  TraceParameters(handle, {{"vhdl", handle},
+                           {"chip", chip},
+                           {"sector", sector},
+                           {"offset", offset},
+                           {"length", length},
+                           {"buffer", buffer}});
   int32_t result =
       PerformSectorCall(handle, {kRawWrite, chip, sector, offset, length, nullptr, buffer, nullptr, nullptr});
   return HandleExit(handle, "SectorRawWrite", __LINE__, kCheckNonZero, result);
@@ -328,11 +321,8 @@ int32_t SectorRawWrite(RDRHANDLE handle, int32_t chip, int32_t sector, int32_t o
 
 int32_t SectorRawErase(RDRHANDLE handle, int32_t chip, int32_t sector, int32_t offset, int32_t length) {
   if (!HandleEnter(handle, "SectorRawErase", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "chip", chip);
-  TraceInt(handle, "sector", sector);
-  TraceInt(handle, "offset", offset);
-  TraceInt(handle, "length", length);
+  TraceParameters(handle,
+                  {{"vhdl", handle}, {"chip", chip}, {"sector", sector}, {"offset", offset}, {"length", length}});
   int32_t result =
       PerformSectorCall(handle, {kRawErase, chip, sector, offset, length, nullptr, nullptr, nullptr, nullptr});
   return HandleExit(handle, "SectorRawErase", __LINE__, kCheckNonZero, result);

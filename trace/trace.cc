@@ -758,21 +758,13 @@ int32_t LogSetIndent(LOGHANDLE log, int32_t indent) {
 // terminator.
 constexpr size_t kLineBody = kFormatArea - 2;
 
-LogLine::LogLine(LOGHANDLE log, int32_t level, LineRole role) : role_(role) {
-  static_assert(kArea == kFormatArea);
-  record_ = Acquire(log, true, holder_);
-  if (record_ == nullptr) return;
+// A new line at the end of the block: the log's last stamp (the line's:
+// nothing else can stamp while it is built) and the indentation, then room
+// for a whole message, or the area when the buffer will not give that much.
+inline void LogLine::StartLine() {
   TraceLogRecord& record = *record_;
-  if (role == LineRole::kEntry) Begin(record);
-  if (role == LineRole::kExit) --record.indentation[record.stack_index];
-  if (!Admit(record, level)) return;
-  if (record.nesting == 0) {
-    Begin(record);
-    own_block_ = true;
-  }
   left_ = kLineBody;
-  record.building_line = true;
-  const StampCache& stamp = CurrentStamp(record);
+  const StampCache& stamp = record.stamp;
   const uint64_t spaces = static_cast<uint64_t>(Spaces(record));
   const uint64_t head = stamp.size + spaces;
   if (!Reserve(record, head + kLineBody)) {
@@ -787,16 +779,39 @@ LogLine::LogLine(LOGHANDLE log, int32_t level, LineRole role) : role_(role) {
   place_ = Place::kBlock;
 }
 
+// The line built so far joins the block.
+inline void LogLine::FinishLine() {
+  TraceLogRecord& record = *record_;
+  if (place_ == Place::kBlock) {
+    record.buffer_length = static_cast<int32_t>(out_ - record.buffer.get());
+  } else if (place_ == Place::kArea) {
+    AppendMessage(record, std::string_view(area_, static_cast<size_t>(out_ - area_)));
+  }
+}
+
+LogLine::LogLine(LOGHANDLE log, int32_t level, LineRole role) : role_(role) {
+  static_assert(kArea == kFormatArea);
+  record_ = Acquire(log, true, holder_);
+  if (record_ == nullptr) return;
+  TraceLogRecord& record = *record_;
+  if (role == LineRole::kEntry) Begin(record);
+  if (role == LineRole::kExit) --record.indentation[record.stack_index];
+  if (!Admit(record, level)) return;
+  if (record.nesting == 0) {
+    Begin(record);
+    own_block_ = true;
+  }
+  record.building_line = true;
+  CurrentStamp(record);
+  StartLine();
+}
+
 LogLine::~LogLine() {
   if (record_ == nullptr) return;
   TraceLogRecord& record = *record_;
   if (place_ != Place::kNowhere) {
+    FinishLine();
     record.building_line = false;
-    if (place_ == Place::kBlock) {
-      record.buffer_length = static_cast<int32_t>(out_ - record.buffer.get());
-    } else {
-      AppendMessage(record, std::string_view(area_, static_cast<size_t>(out_ - area_)));
-    }
   }
   if (role_ == LineRole::kEntry) ++record.indentation[record.stack_index];
   if (own_block_ || role_ == LineRole::kExit) {
@@ -808,6 +823,13 @@ LogLine::~LogLine() {
   Release(holder_);
 }
 
+LogLine& LogLine::NewLine() {
+  if (place_ == Place::kNowhere) return *this;
+  FinishLine();
+  StartLine();
+  return *this;
+}
+
 // A text with newlines, cut to what the message may still take: each
 // newline becomes a stamped, indented line start, as AppendMessage makes
 // it. The whole line is lost when the buffer cannot grow for it.
@@ -816,7 +838,7 @@ void LogLine::PutLines(const char* text, size_t size) {
   size = std::min(size, left_);
   const uint64_t newlines = static_cast<uint64_t>(std::count(text, text + size, '\n'));
   const uint64_t spaces = static_cast<uint64_t>(Spaces(record));
-  const StampCache& stamp = record.stamp;  // the line's: nothing else can stamp while it is built
+  const StampCache& stamp = record.stamp;
   const uint64_t head = stamp.size + spaces;
   const auto used = static_cast<uint64_t>(out_ - (record.buffer.get() + record.buffer_length));
   // The room kept for the rest of the message (left_), and each new head

@@ -106,6 +106,9 @@ class LogLine {
   LogLine& ThreadId();              // %d of platform::CurrentThreadId()
   // %x or %X; with a width (up to 16), zero-padded to it (%0<width>x).
   LogLine& Hex(uint64_t value, bool upper, int width = 0);
+  // Ends the line and starts another with the same stamp and indentation:
+  // what a second message would make of the same pieces, written at once.
+  LogLine& NewLine();
 
  private:
   void Put(const char* text, size_t size) {
@@ -114,6 +117,8 @@ class LogLine {
     out_ += size;
     left_ -= size;
   }
+  void StartLine();
+  void FinishLine();
   void PutNumber(const char* digits, size_t size);
   void PutLines(const char* text, size_t size);
 

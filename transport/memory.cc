@@ -45,10 +45,6 @@ int32_t MEMFlush(RDRHANDLE handle) {
 
 int32_t MEMSendReceive(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, RDRMSGHDR* ihdr, void* idata) {
   if (!HandleEnter(handle, "MEMSendReceive", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TracePointer(handle, "ohdr", ohdr);
-  TracePointer(handle, "odata", odata);
-  TracePointer(handle, "ihdr", ihdr);
-  TracePointer(handle, "idata", idata);
+  TraceParameters(handle, {{"vhdl", handle}, {"ohdr", ohdr}, {"odata", odata}, {"ihdr", ihdr}, {"idata", idata}});
   return HandleExit(handle, "MEMSendReceive", __LINE__, kCheckNonZero, 0);
 }

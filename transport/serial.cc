@@ -214,8 +214,7 @@ int32_t SERGetCharacter(RDRHANDLE handle) {
 int32_t StreamGet(RDRHANDLE handle, uint32_t start) {
   if (RefuseOtherKind(handle)) return -1;
   if (!HandleEnter(handle, "StreamGet", __LINE__)) return -1;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "timestart", static_cast<int32_t>(start));
+  TraceParameters(handle, {{"vhdl", handle}, {"timestart", static_cast<int32_t>(start)}});
   auto fail = [&](const char* line, int32_t number) {
     if (line != nullptr) Trace(handle, kTraceError, "%s", line);
     SetLibraryError(handle, number);
@@ -235,8 +234,7 @@ int32_t StreamGet(RDRHANDLE handle, uint32_t start) {
 int32_t StreamPut(RDRHANDLE handle, uint32_t start) {
   if (RefuseOtherKind(handle)) return 0;
   if (!HandleEnter(handle, "StreamPut", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TraceInt(handle, "timestart", static_cast<int32_t>(start));
+  TraceParameters(handle, {{"vhdl", handle}, {"timestart", static_cast<int32_t>(start)}});
   auto fail = [&](const char* line, int32_t number) {
     if (line != nullptr) Trace(handle, kTraceError, "%s", line);
     SetLibraryError(handle, number);
@@ -254,11 +252,7 @@ int32_t StreamPut(RDRHANDLE handle, uint32_t start) {
 int32_t SERSendReceive(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, RDRMSGHDR* ihdr, void* idata) {
   if (RefuseOtherKind(handle)) return 0;
   if (!HandleEnter(handle, "SERSendReceive", __LINE__)) return 0;
-  TracePointer(handle, "vhdl", handle);
-  TracePointer(handle, "ohdr", ohdr);
-  TracePointer(handle, "odata", odata);
-  TracePointer(handle, "ihdr", ihdr);
-  TracePointer(handle, "idata", idata);
+  TraceParameters(handle, {{"vhdl", handle}, {"ohdr", ohdr}, {"odata", odata}, {"ihdr", ihdr}, {"idata", idata}});
   auto fail = [&](const char* line, int32_t number) {
     if (line != nullptr) Trace(handle, kTraceError, "%s", line);
     if (number >= 0) SetLibraryError(handle, number);

@@ -206,11 +206,11 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
   // cannot change underneath it.
   const bool traced = HandleTraced(handle);
   if (traced) {
-    TracePointer(handle, "vhdl", handle);
-    TracePointer(handle, "buffer", buffer);
-    TraceInt(handle, "bytes", bytes);
-    TracePointer(handle, "nBytes", nBytes);
-    TraceInt(handle, "timeout", static_cast<int32_t>(limit));
+    TraceParameters(handle, {{"vhdl", handle},
+                             {"buffer", buffer},
+                             {"bytes", bytes},
+                             {"nBytes", nBytes},
+                             {"timeout", static_cast<int32_t>(limit)}});
   }
   if (nBytes == nullptr || bytes < 0 || (buffer == nullptr && bytes > 0) || handle->kind_tag != kKindUsb) {
     SetLibraryError(handle, kErrInvalidParameter);

@@ -49,11 +49,7 @@ int32_t USBSendReceiveEx(RDRHANDLE handle, RDRMSGHDR* ohdr, const void* odata, R
   // cannot change underneath it.
   const bool traced = HandleTraced(handle);
   if (traced) {
-    TracePointer(handle, "vhdl", handle);
-    TracePointer(handle, "ohdr", ohdr);
-    TracePointer(handle, "odata", odata);
-    TracePointer(handle, "ihdr", ihdr);
-    TracePointer(handle, "idata", idata);
+    TraceParameters(handle, {{"vhdl", handle}, {"ohdr", ohdr}, {"odata", odata}, {"ihdr", ihdr}, {"idata", idata}});
   }
   auto fail = [&](int32_t number) {
     if (number >= 0) SetLibraryError(handle, number);

@@ -206,8 +206,8 @@ TEST_F(TraceTest, InstancesShareTheRootFileAndInvalidRecordsAreIgnored) {
 
 // A line built piece by piece is the text its format makes, inside a block
 // (indented) and outside one: extreme numbers, the thread's id, a null text,
-// a newline in a text, a text past the format area, numbers cut at its end,
-// a level the log leaves out.
+// a newline in a text, a text past the format area, a second line with
+// numbers cut at the end of its own area, a level the log leaves out.
 TEST_F(TraceTest, LinesBuiltPieceByPieceAreTheTextsOfTheirFormats) {
   const std::string long_text(2000, 'z'), near_end(1005, 'q');
   const int32_t thread = platform::CurrentThreadId();
@@ -223,8 +223,8 @@ TEST_F(TraceTest, LinesBuiltPieceByPieceAreTheTextsOfTheirFormats) {
        [](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\n%s%d", "a\nb", 2147483647); }},
       {[&](LOGHANDLE l) { LogLine(l, kTraceDetail).Literal("long ").Text(long_text.c_str()).Decimal(5); },
        [&](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\nlong %s%d", long_text.c_str(), 5); }},
-      {[&](LOGHANDLE l) { LogLine(l, kTraceDetail).Text(near_end.c_str()).Decimal(-123456789).Hex(~0ull, true, 16); },
-       [&](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\n%s%d%016llX", near_end.c_str(), -123456789, ~0ull); }},
+      {[&](LOGHANDLE l) { LogLine(l, kTraceDetail).Literal("x").NewLine().Text(near_end.c_str()).Decimal(-123456789).Hex(~0ull, true, 16); },
+       [&](LOGHANDLE l) { LogBlockBegin(l); LogWrite(l, kTraceDetail, "\nx"); LogWrite(l, kTraceDetail, "\n%s%d%016llX", near_end.c_str(), -123456789, ~0ull); LogBlockEnd(l); }},
       {[](LOGHANDLE l) { LogLine(l, 0x601).Literal("left out"); }, [](LOGHANDLE l) { LogWrite(l, 0x601, "\nleft out"); }}};
   // clang-format on
   for (size_t i = 0; i < std::size(cases); ++i) {
@@ -296,8 +296,8 @@ TEST_F(TraceTest, EntryAndExitLinesBeginAndEndTheirBlock) {
 
 // While a line is being built its log refuses every other operation of the
 // building thread: nothing lands inside the line, and the log cannot be
-// closed or its block ended underneath it. A line near the full buffer goes
-// in whole or not at all, as a formatted one does.
+// closed or its block ended underneath it. Near the full buffer each line
+// of a message goes in whole or not at all, as a formatted one does.
 TEST_F(TraceTest, ALineUnderConstructionHoldsItsLogAndGoesInWhole) {
   LOGHANDLE log = Open(kTraceDetail);
   LogBlockBegin(log);
@@ -324,17 +324,23 @@ TEST_F(TraceTest, ALineUnderConstructionHoldsItsLogAndGoesInWhole) {
     LOGHANDLE full = Open(kTraceDetail, name);
     LogBlockBegin(full);
     for (int i = 0; i < 8236; ++i) LogWrite(full, kTraceDetail, "\n%s", body.c_str());
-    for (const size_t size : {400, 100, 50}) {
-      const std::string text(size, 'a');
-      if (way == 0) LogLine(full, kTraceDetail).Text(text.c_str());
-      if (way == 1) LogWrite(full, kTraceDetail, "\n%s", text.c_str());
+    const std::string texts_in[] = {std::string(400, 'a'), std::string(100, 'b'), std::string(50, 'c')};
+    if (way == 0) {
+      LogLine(full, kTraceDetail)
+          .Text(texts_in[0].c_str())
+          .NewLine()
+          .Text(texts_in[1].c_str())
+          .NewLine()
+          .Text(texts_in[2].c_str());
+    } else {
+      for (const std::string &text : texts_in) LogWrite(full, kTraceDetail, "\n%s", text.c_str());
     }
     LogBlockEnd(full);
     LogClose(full);
     texts[way] = Read(name);
   }
   EXPECT_EQ(texts[0], texts[1]);
-  EXPECT_NE(texts[0].find(kS0 + std::string(400, 'a') + kS0 + std::string(50, 'a') + kS0 + "Logging"),
+  EXPECT_NE(texts[0].find(kS0 + std::string(400, 'a') + kS0 + std::string(50, 'c') + kS0 + "Logging"),
             std::string::npos);
 }
 
