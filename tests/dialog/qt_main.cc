@@ -18,9 +18,10 @@
 // holds its trace block's lock while the pipe set-up enters RDRPacketSizeSet
 // on the handle being opened, the reverse of every other operation's order.
 // The two cannot meet: no other thread knows that handle before the open
-// returns it (matched at the trace lock, the frame the report starts from).
+// returns it (matched where the trace lock is taken, the frame the report
+// starts from).
 extern "C" const char* __tsan_default_suppressions() {
-  return "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libQt6Widgets.so\ndeadlock:LockedRecord\n";
+  return "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libQt6Widgets.so\ndeadlock:AcquireFound\n";
 }
 
 int main(int argc, char** argv) {
