@@ -4,7 +4,9 @@
 // of the operations' part (16 bits), that part, then the unit's answers.
 // Every buffer the library fills is allocated at exactly the length it is
 // told, so AddressSanitizer reports a write past it; the virtual clock makes
-// every time limit free.
+// every time limit free. The top two bits of the length attach a trace log
+// (to /dev/null) at the detail level or at a conditional one, so that the
+// unit's texts and numbers also pass through the trace lines.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +20,7 @@
 #include "reader/flash.h"
 #include "reader/fullarray.h"
 #include "reader/rdr.h"
+#include "trace/trace.h"
 #include "transport/usb.h"
 
 namespace fuzz {
@@ -189,7 +192,7 @@ int HostileUnit(const uint8_t* data, size_t size) {
   // Two tapes: the operations to run, then everything the unit answers.
   Tape header(data, size);
   const uint16_t wanted = header.U16();
-  const size_t operation_bytes = std::min<size_t>(wanted, header.remaining());
+  const size_t operation_bytes = std::min<size_t>(wanted & 0x3FFF, header.remaining());
   const size_t unit_at = size - header.remaining() + operation_bytes;
   Tape operations(data + (unit_at - operation_bytes), operation_bytes);
   Tape unit(data + unit_at, size - unit_at);
@@ -198,6 +201,10 @@ int HostileUnit(const uint8_t* data, size_t size) {
   platform::ScopedClock scoped(clock);
   auto backend = std::make_shared<HostileBackend>(unit);
   platform::usb::SetBackend(backend);
+
+  LOGHANDLE log = nullptr;
+  if ((wanted & 0x8000) != 0) log = LogOpen("/dev/null", (wanted & 0x4000) != 0 ? kTraceKeepOnError : kTraceDetail);
+  LogSetGlobal(log);
 
   operations_run = 0;
   const RDRHANDLE handle = RDROpenUSB(nullptr);
@@ -211,6 +218,8 @@ int HostileUnit(const uint8_t* data, size_t size) {
     FullArrayOperations(operations);
   }
   platform::usb::SetBackend(nullptr);
+  LogSetGlobal(nullptr);
+  LogClose(log);
   return 0;
 }
 

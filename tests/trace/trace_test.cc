@@ -274,20 +274,17 @@ TEST_F(TraceTest, EntryAndExitLinesBeginAndEndTheirBlock) {
   };
   for (const int32_t level : {kTraceDetail, kTraceError}) {
     std::string texts[2];
-    int32_t indents[2];
     for (int way = 0; way < 2; ++way) {
       const std::string name = std::to_string(level) + "-" + std::to_string(way);
       LOGHANDLE log = Open(level, name);
       (way == 0 ? built : separate)(log);
-      indents[way] = LogGetIndent(log);
+      EXPECT_EQ(LogGetIndent(log), -1) << way;
       EXPECT_EQ(LogBlockBegin(log), 0) << "the block was left open";
       LogBlockEnd(log);
       LogClose(log);
       texts[way] = Read(name);
     }
     EXPECT_EQ(texts[0], texts[1]) << level;
-    EXPECT_EQ(indents[0], -1);
-    EXPECT_EQ(indents[1], -1);
   }
   const std::string at_inside = Stamp(kStart, 0.003);  // the block's file is opened when it ends
   EXPECT_EQ(Read(std::to_string(kTraceError) + "-0"),
