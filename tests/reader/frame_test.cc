@@ -232,7 +232,8 @@ TEST(ResultCodes, TextsForEveryKindOfCode) {
 }
 
 // A nested operation's trace under the virtual clock, an allocation's detail
-// line (a failed one at address 0), and a success exit's result in hex.
+// line (a failed one at address 0), a success exit's result in hex, and the
+// cases of the hex digits of results, errors and integer parameters.
 TEST(FrameTrace, NestedOperationsAllocationsAndExits) {
   platform::VirtualClock clock;
   platform::ScopedClock use_clock(clock);
@@ -250,6 +251,10 @@ TEST(FrameTrace, NestedOperationsAllocationsAndExits) {
   EXPECT_EQ(PlatformAlloc(nullptr, nullptr, 0), nullptr);
   ASSERT_EQ(HandleEnter(handle, "Probe", 7), 1);
   EXPECT_EQ(HandleExit(handle, "Probe", 8, kCheckAlways, 0xAB), 0xAB);
+  ASSERT_EQ(HandleEnter(handle, "Probe", 9), 1);
+  TraceParameters(handle, {{"count", -2}, {"none", nullptr}});
+  SetLibraryError(handle, 46);
+  EXPECT_EQ(HandleExit(handle, "Probe", 10, kCheckZero, -1), -1);
   RDRClose(handle);
   ASSERT_EQ(trace.Close(), 1);
 
@@ -261,6 +266,10 @@ TEST(FrameTrace, NestedOperationsAllocationsAndExits) {
   EXPECT_EQ(text.find("PlatformAlloc of 0 bytes"), std::string::npos);
   const std::string thread = "[" + std::to_string(platform::CurrentThreadId()) + "]";
   EXPECT_NE(text.find("exit  Probe(8)" + thread + " with success 0xAB\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" count=0xfffffffe\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(" none=0x0000000000000000\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("exit  Probe(10)" + thread + " with failure 0xFFFFFFFF, error=0x2000002e\r\n"), std::string::npos)
+      << text;
   // Pointers and line numbers differ from build to build.
   text = std::regex_replace(text, std::regex("0x[0-9A-F]{16}"), "0xPTR");
   text = std::regex_replace(text, std::regex("\\(\\d+\\)\\[\\d+\\]"), "(L)[T]");

@@ -207,9 +207,10 @@ TEST_F(TraceTest, InstancesShareTheRootFileAndInvalidRecordsAreIgnored) {
 // A line built piece by piece is the text its format makes, inside a block
 // (indented) and outside one: extreme numbers, the thread's id, a null text,
 // a newline in a text, a text past the format area, a second line with
-// numbers cut at the end of its own area, a level the log leaves out.
+// numbers cut at the end of its own area, numbers with one character left,
+// a level the log leaves out.
 TEST_F(TraceTest, LinesBuiltPieceByPieceAreTheTextsOfTheirFormats) {
-  const std::string long_text(2000, 'z'), near_end(1005, 'q');
+  const std::string long_text(2000, 'z'), near_end(1005, 'q'), one_left(1021, 'r');
   const int32_t thread = platform::CurrentThreadId();
   const char *volatile no_text = nullptr;  // volatile: the compiler must not see the null it warns about
   using Build = std::function<void(LOGHANDLE)>;
@@ -225,6 +226,10 @@ TEST_F(TraceTest, LinesBuiltPieceByPieceAreTheTextsOfTheirFormats) {
        [&](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\nlong %s%d", long_text.c_str(), 5); }},
       {[&](LOGHANDLE l) { LogLine(l, kTraceDetail).Literal("x").NewLine().Text(near_end.c_str()).Decimal(-123456789).Hex(~0ull, true, 16); },
        [&](LOGHANDLE l) { LogBlockBegin(l); LogWrite(l, kTraceDetail, "\nx"); LogWrite(l, kTraceDetail, "\n%s%d%016llX", near_end.c_str(), -123456789, ~0ull); LogBlockEnd(l); }},
+      {[&](LOGHANDLE l) { LogLine(l, kTraceDetail).Text(one_left.c_str()).Decimal(-5); },
+       [&](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\n%s%d", one_left.c_str(), -5); }},
+      {[&](LOGHANDLE l) { LogLine(l, kTraceDetail).Text(one_left.c_str()).Hex(0xAB, false); },
+       [&](LOGHANDLE l) { LogWrite(l, kTraceDetail, "\n%s%x", one_left.c_str(), 0xABu); }},
       {[](LOGHANDLE l) { LogLine(l, 0x601).Literal("left out"); }, [](LOGHANDLE l) { LogWrite(l, 0x601, "\nleft out"); }}};
   // clang-format on
   for (size_t i = 0; i < std::size(cases); ++i) {
