@@ -96,14 +96,20 @@ void WriteExitPointer(LOGHANDLE log, const char* name, int32_t line, bool succes
   if (Traced(log)) WriteExitLine(log, name, line, success, Address(result), kPointerDigits, error);
 }
 
-// "\n%s=0x%x"
-void WriteIntLine(LOGHANDLE log, std::string_view name, int32_t value) {
-  LogLine(log, kTraceParameter).Name(name).Literal("=0x").Hex(static_cast<uint32_t>(value), false);
-}
-
-// "\n%s=0x" QUORVEL_PTR
-void WritePointerLine(LOGHANDLE log, std::string_view name, const void* pointer) {
-  LogLine(log, kTraceParameter).Name(name).Literal("=0x").Hex(Address(pointer), true, kPointerDigits);
+// "\n%s=0x" QUORVEL_PTR for a pointer, "\n%s=0x%x" for an integer, one
+// line each, all stamped alike.
+void WriteParameters(LOGHANDLE log, std::initializer_list<TracedParameter> parameters) {
+  if (!Traced(log) || parameters.size() == 0) return;
+  LogLine lines(log, kTraceParameter);
+  for (const TracedParameter& parameter : parameters) {
+    if (&parameter != parameters.begin()) lines.NewLine();
+    lines.Name(parameter.name()).Literal("=0x");
+    if (parameter.pointer()) {
+      lines.Hex(parameter.value(), true, kPointerDigits);
+    } else {
+      lines.Hex(parameter.value(), false);
+    }
+  }
 }
 
 }  // namespace
@@ -283,34 +289,19 @@ void* LogExitPointer(LOGHANDLE log, const char* name, int32_t line, uint32_t che
 }
 
 void TraceParameters(RDRHANDLE handle, std::initializer_list<TracedParameter> parameters) {
-  LOGHANDLE log = TraceTarget(handle);
-  if (!Traced(log) || parameters.size() == 0) return;
-  LogLine lines(log, kTraceParameter);
-  for (const TracedParameter& parameter : parameters) {
-    if (&parameter != parameters.begin()) lines.NewLine();
-    lines.Name(parameter.name()).Literal("=0x");
-    if (parameter.pointer()) {
-      lines.Hex(parameter.value(), true, kPointerDigits);
-    } else {
-      lines.Hex(parameter.value(), false);
-    }
-  }
+  WriteParameters(TraceTarget(handle), parameters);
 }
 
-void TraceInt(RDRHANDLE handle, std::string_view name, int32_t value) {
-  LOGHANDLE log = TraceTarget(handle);
-  if (Traced(log)) WriteIntLine(log, name, value);
-}
+void TraceInt(RDRHANDLE handle, std::string_view name, int32_t value) { TraceParameters(handle, {{name, value}}); }
 
 void TracePointer(RDRHANDLE handle, std::string_view name, const void* pointer) {
-  LOGHANDLE log = TraceTarget(handle);
-  if (Traced(log)) WritePointerLine(log, name, pointer);
+  TraceParameters(handle, {{name, pointer}});
 }
 
 void TraceString(RDRHANDLE handle, std::string_view name, const char* text) {
   LOGHANDLE log = TraceTarget(handle);
   if (!Traced(log)) return;
-  WritePointerLine(log, name, text);
+  WriteParameters(log, {{name, text}});
   if (text != nullptr) LogWrite(log, kTraceParameter, "(%s)", text);
 }
 
@@ -339,10 +330,10 @@ void LogTraceString(LOGHANDLE log, std::string_view name, const char* text) {
 }
 
 void LogTracePointer(LOGHANDLE log, std::string_view name, const void* pointer) {
-  WritePointerLine(log, name, pointer);
+  WriteParameters(log, {{name, pointer}});
 }
 
-void LogTraceInt(LOGHANDLE log, std::string_view name, int32_t value) { WriteIntLine(log, name, value); }
+void LogTraceInt(LOGHANDLE log, std::string_view name, int32_t value) { WriteParameters(log, {{name, value}}); }
 
 void SetAllocationFailureCountdown(int32_t countdown) { g_allocation_failure_countdown.store(countdown); }
 
