@@ -219,8 +219,9 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
   *nBytes = 0;
   // "\nLooking for %d bytes" or "\nSending %d bytes". The lines written at
   // every transfer are put together piece by piece; each says its format.
-  if (traced)
+  if (traced) {
     LogLine(handle->trace, kTraceDetail).Literal(read ? "Looking for " : "Sending ").Decimal(bytes).Literal(" bytes");
+  }
 
   const char* aborted = read ? "\nRead aborted" : "\nWrite aborted";
   if (CallProgressCallback(handle, handle->progress) == 0) {
@@ -263,7 +264,7 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
     if (result == WaitResult::kDone) {
       *nBytes = static_cast<int32_t>(count);
       if (traced) {
-        LogLine(handle->trace, kTraceDetail)  // `line`
+        LogLine(handle->trace, kTraceDetail)  // the text of `line`
             .Literal(read ? "PlatformRead of " : "PlatformWrite of ")
             .Decimal(static_cast<int32_t>(count))
             .Literal(" bytes with result ")
@@ -309,8 +310,8 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
   }
 
   if (read) {
-    if (traced)
-      LogLine(handle->trace, kTraceDetail).Literal("Read ").Decimal(*nBytes).Literal(" bytes");  // "\nRead %d bytes"
+    // "\nRead %d bytes"
+    if (traced) LogLine(handle->trace, kTraceDetail).Literal("Read ").Decimal(*nBytes).Literal(" bytes");
     return HandleExit(handle, name, __LINE__, kCheckNonZero, 1);
   }
   if (*nBytes != bytes) {
@@ -318,8 +319,8 @@ int32_t TimedTransfer(Direction direction, RDRHANDLE handle, void* buffer, int32
     SetLibraryError(handle, kErrUsbSend);
     return HandleExit(handle, name, __LINE__, kCheckNonZero, 0);
   }
-  if (traced)
-    LogLine(handle->trace, kTraceDetail).Literal("Wrote ").Decimal(*nBytes).Literal(" bytes");  // "\nWrote %d bytes"
+  // "\nWrote %d bytes"
+  if (traced) LogLine(handle->trace, kTraceDetail).Literal("Wrote ").Decimal(*nBytes).Literal(" bytes");
   return HandleExit(handle, name, __LINE__, kCheckNonZero, 1);
 }
 
