@@ -1,5 +1,6 @@
 #include "reader/handle.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -16,6 +17,15 @@ namespace {
 std::mutex g_registry_mutex;
 std::unordered_map<RDRHANDLE, std::unique_ptr<ReaderHandleRecord>> g_registry;  // guarded by g_registry_mutex
 uint64_t g_last_serial = 0;                                                     // guarded by g_registry_mutex
+// Counts the records that left the registry; raised under its mutex. A
+// handle found there stays there until the count moves, so each thread
+// remembers the one it found last and checks it again without the mutex.
+std::atomic<uint64_t> g_removals{0};
+struct LastValid {
+  RDRHANDLE handle = nullptr;
+  uint64_t removals = 0;  // g_removals when it was found
+};
+thread_local LastValid t_last_valid;
 
 bool IsTransportKind(uint32_t kind) { return kind == kKindSerial || kind == kKindUsb || kind == kKindMemory; }
 
@@ -64,15 +74,21 @@ void FreeReaderHandle(RDRHANDLE handle) {
     if (found == g_registry.end()) return;
     record = std::move(found->second);
     g_registry.erase(found);
+    g_removals.fetch_add(1, std::memory_order_release);
   }
   // Destroyed outside the registry lock: closing a device may take time.
 }
 
 bool IsValidReaderHandle(RDRHANDLE handle) {
   if (handle == nullptr || handle == InvalidReaderHandle()) return false;
+  if (handle == t_last_valid.handle && t_last_valid.removals == g_removals.load(std::memory_order_acquire)) {
+    return IsTransportKind(handle->kind_tag.load());
+  }
   std::lock_guard lock(g_registry_mutex);
   auto found = g_registry.find(handle);
-  return found != g_registry.end() && IsTransportKind(found->second->kind_tag.load());
+  if (found == g_registry.end()) return false;
+  t_last_valid = {handle, g_removals.load(std::memory_order_relaxed)};
+  return IsTransportKind(found->second->kind_tag.load());
 }
 
 bool InOpenFrameSlow(RDRHANDLE handle) {
