@@ -238,6 +238,28 @@ int32_t PerformSectorCall(RDRHANDLE handle, const SectorCall& call) {
   return 1;
 }
 
+// The parameter lines of a read or write within a sector: by logical id
+// with its location hint, or raw by physical sector.
+void TraceTransfer(RDRHANDLE handle, const SectorCall& call) {
+  const void* buffer = call.write_buffer != nullptr ? call.write_buffer : call.read_buffer;
+  if (call.sub_command == kRawRead || call.sub_command == kRawWrite) {
+    TraceParameters(handle, {{"vhdl", handle},
+                             {"chip", call.chip},
+                             {"sector", call.id},
+                             {"offset", call.offset},
+                             {"length", call.length},
+                             {"buffer", buffer}});
+    return;
+  }
+  TraceParameters(handle, {{"vhdl", handle},
+                           {"chip", call.chip},
+                           {"logicalID", call.id},
+                           {"offset", call.offset},
+                           {"length", call.length},
+                           {"buffer", buffer},
+                           {"physicalLoc", call.location}});
+}
+
 }  // namespace
 
 int32_t SectorInit(RDRHANDLE handle, int32_t chip) {
@@ -250,31 +272,17 @@ int32_t SectorInit(RDRHANDLE handle, int32_t chip) {
 int32_t SectorRead(RDRHANDLE handle, int32_t chip, int32_t logical_id, int32_t offset, int32_t length, void* buffer,
                    uint16_t* location) {
   if (!HandleEnter(handle, "SectorRead", __LINE__)) return 0;
-  TraceParameters(handle, {{"vhdl", handle},
-                           {"chip", chip},
-                           {"logicalID", logical_id},
-                           {"offset", offset},
-                           {"length", length},
-                           {"buffer", buffer},
-                           {"physicalLoc", location}});
-  int32_t result =
-      PerformSectorCall(handle, {kRead, chip, logical_id, offset, length, buffer, nullptr, nullptr, location});
-  return HandleExit(handle, "SectorRead", __LINE__, kCheckNonZero, result);
+  const SectorCall call{kRead, chip, logical_id, offset, length, buffer, nullptr, nullptr, location};
+  TraceTransfer(handle, call);
+  return HandleExit(handle, "SectorRead", __LINE__, kCheckNonZero, PerformSectorCall(handle, call));
 }
 
 int32_t SectorWrite(RDRHANDLE handle, int32_t chip, int32_t logical_id, int32_t offset, int32_t length,
                     const void* buffer, uint16_t* location) {
   if (!HandleEnter(handle, "SectorWrite", __LINE__)) return 0;
-  TraceParameters(handle, {{"vhdl", handle},
-                           {"chip", chip},
-                           {"logicalID", logical_id},
-                           {"offset", offset},
-                           {"length", length},
-                           {"buffer", buffer},
-                           {"physicalLoc", location}});
-  int32_t result =
-      PerformSectorCall(handle, {kWrite, chip, logical_id, offset, length, nullptr, buffer, nullptr, location});
-  return HandleExit(handle, "SectorWrite", __LINE__, kCheckNonZero, result);
+  const SectorCall call{kWrite, chip, logical_id, offset, length, nullptr, buffer, nullptr, location};
+  TraceTransfer(handle, call);
+  return HandleExit(handle, "SectorWrite", __LINE__, kCheckNonZero, PerformSectorCall(handle, call));
 }
 
 int32_t SectorNew(RDRHANDLE handle, int32_t chip, uint16_t* logical_id, uint16_t* location) {
@@ -294,29 +302,17 @@ int32_t SectorDelete(RDRHANDLE handle, int32_t chip, int32_t logical_id, uint16_
 
 int32_t SectorRawRead(RDRHANDLE handle, int32_t chip, int32_t sector, int32_t offset, int32_t length, void* buffer) {
   if (!HandleEnter(handle, "SectorRawRead", __LINE__)) return 0;
-  TraceParameters(handle, {{"vhdl", handle},
-                           {"chip", chip},
-                           {"sector", sector},
-                           {"offset", offset},
-                           {"length", length},
-                           {"buffer", buffer}});
-  int32_t result =
-      PerformSectorCall(handle, {kRawRead, chip, sector, offset, length, buffer, nullptr, nullptr, nullptr});
-  return HandleExit(handle, "SectorRawRead", __LINE__, kCheckNonZero, result);
+  const SectorCall call{kRawRead, chip, sector, offset, length, buffer, nullptr, nullptr, nullptr};
+  TraceTransfer(handle, call);
+  return HandleExit(handle, "SectorRawRead", __LINE__, kCheckNonZero, PerformSectorCall(handle, call));
 }
 
 int32_t SectorRawWrite(RDRHANDLE handle, int32_t chip, int32_t sector, int32_t offset, int32_t length,
                        const void* buffer) {
   if (!HandleEnter(handle, "SectorRawWrite", __LINE__)) return 0;
-  TraceParameters(handle, {{"vhdl", handle},
-                           {"chip", chip},
-                           {"sector", sector},
-                           {"offset", offset},
-                           {"length", length},
-                           {"buffer", buffer}});
-  int32_t result =
-      PerformSectorCall(handle, {kRawWrite, chip, sector, offset, length, nullptr, buffer, nullptr, nullptr});
-  return HandleExit(handle, "SectorRawWrite", __LINE__, kCheckNonZero, result);
+  const SectorCall call{kRawWrite, chip, sector, offset, length, nullptr, buffer, nullptr, nullptr};
+  TraceTransfer(handle, call);
+  return HandleExit(handle, "SectorRawWrite", __LINE__, kCheckNonZero, PerformSectorCall(handle, call));
 }
 
 int32_t SectorRawErase(RDRHANDLE handle, int32_t chip, int32_t sector, int32_t offset, int32_t length) {

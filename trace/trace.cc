@@ -900,13 +900,20 @@ void LogLine::PutNumber(const char* digits, size_t size) {
   }
 }
 
+// "%d" of `value` written backwards to end just before `end`; its first
+// character's place.
+char* SignedDecimalBackwards(int32_t value, char* end) {
+  const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+  char* first = trace_format::DecimalBackwards(magnitude, end);
+  if (value < 0) *--first = '-';
+  return first;
+}
+
 LogLine& LogLine::Decimal(int32_t value) {
   if (left_ == 0) return *this;
   char scratch[kNumberScratch];
   char* const end = scratch + kNumberEnd;
-  const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-  char* first = trace_format::DecimalBackwards(magnitude, end);
-  if (value < 0) *--first = '-';
+  const char* first = SignedDecimalBackwards(value, end);
   PutNumber(first, static_cast<size_t>(end - first));
   return *this;
 }
@@ -918,14 +925,8 @@ LogLine& LogLine::ThreadId() {
     const char* first = nullptr;
   };
   thread_local Text text;
-  if (text.first == nullptr) {
-    const auto id = static_cast<int32_t>(platform::CurrentThreadId());
-    char* const end = text.scratch + kNumberEnd;
-    char* first =
-        trace_format::DecimalBackwards(id < 0 ? 0u - static_cast<uint32_t>(id) : static_cast<uint32_t>(id), end);
-    if (id < 0) *--first = '-';
-    text.first = first;
-  }
+  if (text.first == nullptr)
+    text.first = SignedDecimalBackwards(platform::CurrentThreadId(), text.scratch + kNumberEnd);
   PutNumber(text.first, static_cast<size_t>(text.scratch + kNumberEnd - text.first));
   return *this;
 }
